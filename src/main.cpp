@@ -1,0 +1,8 @@
+#include "run.h"
+
+#include <iostream>
+
+int main()
+{
+    return run(std::cerr);
+}

@@ -1,0 +1,107 @@
+#include "board.h"
+#include "positions.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct LineCase {
+    const char* name;
+    std::string line;
+    std::vector<int> row;
+    friend void PrintTo(const LineCase& c, std::ostream* out) { *out << c.name; }
+};
+
+class EncodeMap : public testing::TestWithParam<LineCase> { };
+
+TEST_P(EncodeMap, YieldsTheCodesOfTheFirstNineCharacters)
+{
+    EXPECT_EQ(encode_map(GetParam().line), GetParam().row);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, EncodeMap,
+    testing::Values(LineCase { "LabelDropsOut", "5+*b*L*+*", { 0, 0, 1, 0, 9, 0, 0, 0 } },
+        LineCase { "PlusAndStarAreEmpty", "8+*+*+*+*", { 0, 0, 0, 0, 0, 0, 0, 0 } },
+        LineCase { "NoLabel", "++++++++", { 0, 0, 0, 0, 0, 0, 0, 0 } },
+        LineCase { "EverySymbol", "b+B+l+L+", { 1, 0, 2, 0, 7, 0, 9, 0 } },
+        LineCase { "NinthPositionCounts", "+++++++bL", { 0, 0, 0, 0, 0, 0, 0, 1, 9 } },
+        LineCase { "TenthAndLaterIgnored", "1++++++++bBL", { 0, 0, 0, 0, 0, 0, 0, 0 } },
+        LineCase { "CarriageReturnIsNoCell", "1++++++++\r", { 0, 0, 0, 0, 0, 0, 0, 0 } },
+        LineCase { "SpacesCloseUp", " b b b b ", { 1, 1, 1, 1 } },
+        LineCase { "OnlyLabelsYieldAnEmptyRow", "12345678", {} }),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(DamkaCordsFind, PrefersTheLowestRowThenTheLeftmostKing)
+{
+    EXPECT_EQ(damka_cords_find(position("Lc5 Lf2")), Position(6, 5));
+    EXPECT_EQ(damka_cords_find(position("Lg2 Lc2 La8")), Position(6, 2));
+    EXPECT_EQ(damka_cords_find(position("Lh8")), Position(0, 7));
+}
+
+TEST(DamkaCordsFind, OwnMenAreNotKings)
+{
+    EXPECT_EQ(damka_cords_find(position("la1 lh8 bd4 Bd5")), kNoKing);
+}
+
+TEST(ReadBoardText, SkipsTheHeaderWhateverItHolds)
+{
+    const std::string header_like_a_row = "L+++++++\n";
+    const Board board = position("Ld4 be4");
+    const std::string text = header_like_a_row + board_file_text(board).substr(11);
+    const BoardReading reading = read_board_text(text);
+    ASSERT_FALSE(reading.error);
+    EXPECT_EQ(reading.board, board);
+}
+
+TEST(ReadBoardText, ReadsCrLfLinesAndIgnoresLinesAfterTheEighth)
+{
+    const Board board = position("Ld4 be4 lh1 Bc8");
+    const std::string text = board_file_text(board, "\r\n") + "garbage\nL\n\n";
+    const BoardReading reading = read_board_text(text);
+    ASSERT_FALSE(reading.error);
+    EXPECT_EQ(reading.board, board);
+}
+
+TEST(ReadBoardText, LastLineNeedsNoLineEnd)
+{
+    std::string text = board_file_text(position("Ld4"));
+    text.pop_back();
+    const BoardReading reading = read_board_text(text);
+    EXPECT_FALSE(reading.error);
+}
+
+struct IllFormedCase {
+    const char* name;
+    std::string text;
+    int line;
+    std::string message;
+    friend void PrintTo(const IllFormedCase& c, std::ostream* out) { *out << c.name; }
+};
+
+class IllFormedBoard : public testing::TestWithParam<IllFormedCase> { };
+
+TEST_P(IllFormedBoard, IsReportedWithItsLine)
+{
+    const BoardReading reading = read_board_text(GetParam().text);
+    ASSERT_TRUE(reading.error);
+    EXPECT_EQ(reading.error->line, GetParam().line);
+    EXPECT_EQ(reading.error->message, GetParam().message);
+}
+
+const std::string kRow = "1++++++++\n";
+
+INSTANTIATE_TEST_SUITE_P(Files, IllFormedBoard,
+    testing::Values(IllFormedCase { "Empty", "", 0, "the file is empty" },
+        IllFormedCase {
+            "HeaderOnly", "header\n", 0, "expected 8 board lines after the header, found 0" },
+        IllFormedCase { "FiveLines", "h\n" + kRow + kRow + kRow + kRow + kRow, 0,
+            "expected 8 board lines after the header, found 5" },
+        IllFormedCase { "SevenSquares", "h\n" + kRow + kRow + "3+++++++\n" + kRow, 4,
+            "expected 8 squares, found 7" },
+        IllFormedCase {
+            "NineSquares", "h\n" + kRow + "++++++++L\n", 3, "expected 8 squares, found 9" },
+        IllFormedCase {
+            "ShortLineBeforeMissingLines", "h\n+\n", 2, "expected 8 squares, found 1" }),
+    [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace

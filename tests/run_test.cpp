@@ -1,0 +1,133 @@
+#include "positions.h"
+#include "program.h"
+#include "run.h"
+
+#include <gtest/gtest.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::vector<std::string> kNothingButTheBoard { kBoardFileName };
+const std::vector<std::string> kBoardAndResult { kBoardFileName, kResultFileName };
+
+ProgramRun run_on(
+    const TempDir& dir, const std::string& board_text, const std::vector<std::string>& args = {})
+{
+    write_file(dir / kBoardFileName, board_text);
+    return run_program(RUNEL_PROGRAM, dir.path(), args);
+}
+
+TEST(Run, WritesTheSettledPathsSortedWithEveryLineEnded)
+{
+    TempDir dir;
+    const ProgramRun run = run_on(dir, board_file_text(position("Ld3 ld5 bd6")));
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.errors, "");
+    EXPECT_EQ(run.output, "");
+    EXPECT_EQ(read_file(dir / kResultFileName), "d3:d7\nd3:d8\n");
+    EXPECT_EQ(dir.entries(), kBoardAndResult);
+}
+
+TEST(Run, WritesNoWithoutLineEndWhenNothingIsCaptured)
+{
+    TempDir dir;
+    const ProgramRun run = run_on(dir, board_file_text(position("La1 bc1")));
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(read_file(dir / kResultFileName), "No");
+}
+
+TEST(Run, BoardWithoutAnOwnKingGivesNo)
+{
+    TempDir dir;
+    const ProgramRun run = run_on(dir, board_file_text(position("la1 bc1 Bd4")));
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.errors, "");
+    EXPECT_EQ(read_file(dir / kResultFileName), "No");
+}
+
+TEST(Run, ReadsCrLfBoardFiles)
+{
+    TempDir dir;
+    const ProgramRun run = run_on(dir, board_file_text(position("La1 bc1 Be5"), "\r\n"));
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(read_file(dir / kResultFileName), "a1:e1:e6:e8\n");
+}
+
+TEST(Run, ReplacesAPreviousResultAndIgnoresArguments)
+{
+    TempDir dir;
+    write_file(dir / kResultFileName, "a much longer stale result from an earlier run\n");
+    const ProgramRun run = run_on(dir, board_file_text(position("Ld6 bd4")), { "-o", "x.txt" });
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(read_file(dir / kResultFileName), "d6:d3:d1\n");
+    EXPECT_EQ(dir.entries(), kBoardAndResult);
+}
+
+TEST(Run, TheShippedExampleHasAnInterestingResult)
+{
+    TempDir dir;
+    fs::copy_file(fs::path(RUNEL_EXAMPLES) / kBoardFileName, dir / kBoardFileName);
+    const ProgramRun run = run_program(RUNEL_PROGRAM, dir.path());
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(read_file(dir / kResultFileName),
+        read_file(fs::path(RUNEL_EXAMPLES) / "Runel_out.expected.txt"));
+}
+
+struct IllFormedCase {
+    const char* name;
+    std::string board_text;
+    std::string message;
+    friend void PrintTo(const IllFormedCase& c, std::ostream* out) { *out << c.name; }
+};
+
+class IllFormedBoardFile : public testing::TestWithParam<IllFormedCase> { };
+
+TEST_P(IllFormedBoardFile, FailsWithOneLineAndLeavesNoResult)
+{
+    TempDir dir;
+    write_file(dir / kResultFileName, "stale\n");
+    const ProgramRun run = run_on(dir, GetParam().board_text);
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.errors, GetParam().message + "\n");
+    EXPECT_EQ(dir.entries(), kNothingButTheBoard);
+}
+
+const std::string kEmptyRow = "1++++++++\n";
+const std::string kSevenRows
+    = "h\n" + kEmptyRow + kEmptyRow + kEmptyRow + kEmptyRow + kEmptyRow + kEmptyRow + kEmptyRow;
+
+INSTANTIATE_TEST_SUITE_P(Files, IllFormedBoardFile,
+    testing::Values(IllFormedCase { "Empty", "", "Runel_in.txt: the file is empty" },
+        IllFormedCase { "HeaderOnly", "  abcdefgh\n",
+            "Runel_in.txt: expected 8 board lines after the header, found 0" },
+        IllFormedCase { "SevenLines", kSevenRows,
+            "Runel_in.txt: expected 8 board lines after the header, found 7" },
+        IllFormedCase {
+            "ShortLine", kSevenRows + "1+L+++b+\n", "Runel_in.txt:9: expected 8 squares, found 7" },
+        IllFormedCase { "NinthCell", "h\n" + kEmptyRow + "L+++++++L\n" + kSevenRows.substr(2),
+            "Runel_in.txt:3: expected 8 squares, found 9" }),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Run, MissingBoardFileFails)
+{
+    TempDir dir;
+    write_file(dir / kResultFileName, "stale\n");
+    const ProgramRun run = run_program(RUNEL_PROGRAM, dir.path());
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.errors, "Runel_in.txt: cannot open: No such file or directory\n");
+    EXPECT_TRUE(dir.entries().empty());
+}
+
+TEST(Run, UnwritableResultFailsAndLeavesNothingBehind)
+{
+    TempDir dir;
+    fs::create_directory(dir / kResultFileName);
+    const ProgramRun run = run_on(dir, board_file_text(position("La1 ba3")));
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.errors, "Runel_out.txt: cannot write the result: Is a directory\n");
+    EXPECT_EQ(dir.entries(), kBoardAndResult);
+    EXPECT_TRUE(fs::is_directory(dir / kResultFileName));
+}
+
+} // namespace

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+/// A fresh temporary directory, removed with everything in it when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+    /// Names of the directory's entries, sorted.
+    std::vector<std::string> entries() const;
+
+private:
+    std::filesystem::path path_;
+};
+
+struct ProgramRun {
+    int exit_status = -1; // -1 when the program did not exit normally
+    std::string errors; // what it wrote on standard error
+    std::string output; // what it wrote on standard output
+};
+
+struct ProgramLimits {
+    std::optional<unsigned long> file_size_bytes; // RLIMIT_FSIZE, with SIGXFSZ ignored
+};
+
+/// Runs `program` with `args` in `directory` and waits for it.
+ProgramRun run_program(const std::string& program, const std::filesystem::path& directory,
+    const std::vector<std::string>& args = {}, const ProgramLimits& limits = {});
+
+std::string read_file(const std::filesystem::path& path);
+void write_file(const std::filesystem::path& path, const std::string& bytes);
