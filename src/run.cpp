@@ -1,27 +1,49 @@
 #include "run.h"
 
 #include "result_file.h"
+#include "result_size.h"
 #include "search.h"
 
+#include <cerrno>
 #include <ostream>
+#include <stdexcept>
 #include <system_error>
 
-void write_result(const Board& board, Storage& storage)
+namespace {
+
+// Sets aside the room for a result of known size, so that a result too large for the file
+// system is refused at once instead of filling it first.
+void reserve_room(Storage& storage, const ResultPlan& plan)
 {
-    Appender out(storage);
-    pathes.clear();
-    const Position king = damka_cords_find(board);
-    if (king != kNoKing) logic(board, king, "");
-    if (pathes.empty()) out.append("No", 2);
-    for (const std::string& path : pathes) {
-        out.append(path.data(), path.size());
-        out.append('\n');
+    if (plan.too_long) throw NoRoomForResult { plan.file_bytes(), true };
+    try {
+        storage.reserve(plan.file_bytes());
+    } catch (const std::system_error& failure) {
+        if (failure.code() == std::errc::no_space_on_device)
+            throw NoRoomForResult { plan.file_bytes(), false };
+        throw;
     }
-    out.flush();
-    pathes.clear();
 }
 
-int run(std::ostream& errors)
+} // namespace
+
+void write_result(const Board& board, Storage& storage, const RunOptions& options)
+{
+    const Position king = damka_cords_find(board);
+    if (king == kNoKing) {
+        storage.write_at(0, "No", 2);
+        return;
+    }
+    const State start = state_of(board, king);
+    const std::optional<ResultPlan> plan = plan_result(start, options.size_count_budget);
+    if (plan) reserve_room(storage, *plan);
+    const std::uint64_t written = write_captures(start, storage);
+    if (plan && written != plan->file_bytes())
+        throw std::logic_error("the result came out at " + std::to_string(written) + " bytes where "
+            + std::to_string(plan->file_bytes()) + " were counted");
+}
+
+int run(std::ostream& errors, const RunOptions& options)
 {
     const BoardReading reading = read_board_file(kBoardFileName);
     if (reading.error) {
@@ -34,13 +56,18 @@ int run(std::ostream& errors)
     try {
         PendingFile file(kResultFileName);
         FileStorage storage(file.fd());
-        write_result(reading.board, storage);
+        write_result(reading.board, storage, options);
         file.commit();
+        return 0;
+    } catch (const NoRoomForResult& refusal) {
+        errors << kResultFileName << ": the result needs " << (refusal.at_least ? "more than " : "")
+               << refusal.bytes << " bytes; no room for it on this file system\n";
     } catch (const std::system_error& failure) {
-        remove_stale_file(kResultFileName);
         errors << kResultFileName << ": cannot write the result: " << failure.code().message()
                << '\n';
-        return 1;
+    } catch (const std::exception& failure) {
+        errors << kResultFileName << ": internal error: " << failure.what() << '\n';
     }
-    return 0;
+    remove_stale_file(kResultFileName);
+    return 1;
 }

@@ -1,120 +1,148 @@
 #include "search.h"
 
-#include <cstdlib>
+#include "walk.h"
 
-std::set<std::string> pathes;
-
-std::string square_name(Position square)
-{
-    return { static_cast<char>('a' + square.second), static_cast<char>('0' + 8 - square.first) };
-}
-
-std::string edit_path(std::string path, Position from, Position to)
-{
-    const std::string target = square_name(to);
-    if (path.empty()) return square_name(from) + ":" + target;
-    // Only the text decides: a landing one rank away on the file the text ends on reads as the
-    // same move continued, so the last digit is replaced instead of a square being added. The
-    // text need not end at `from` (a call's text ends where its adopted result ended).
-    const char last_file = path[path.size() - 2];
-    const char last_rank = path.back();
-    if (last_file == target[0] && std::abs(last_rank - target[1]) == 1) {
-        path.back() = target[1];
-        return path;
-    }
-    return path + ":" + target;
-}
-
-Position edit_cords(int row, int col)
-{
-    return { row, col };
-}
-
-bool if_in_vert_enemy(const Board& board, int col)
-{
-    for (int row = 0; row < kBoardSize; ++row) {
-        if (is_enemy(board[static_cast<std::size_t>(row)][static_cast<std::size_t>(col)]))
-            return true;
-    }
-    return false;
-}
-
-Board edit_map(Board board, Position king, int captured_row, int captured_col, int distance)
-{
-    auto cell = [&board](int row, int col) -> int& {
-        return board[static_cast<std::size_t>(row)][static_cast<std::size_t>(col)];
-    };
-    const auto [row, col] = king;
-    cell(row, col) = kEmpty;
-    if (captured_row == 0) {
-        cell(row, captured_col + distance) = kOwnKing;
-        cell(row, captured_col) = kEmpty;
-    } else {
-        cell(captured_row + distance, col) = kOwnKing;
-        cell(captured_row, col) = kEmpty;
-    }
-    return board;
-}
+#include <memory>
 
 namespace {
 
-// One capture of the search: carry it out on a copy, recurse from the landing square, and
-// settle the returned text against the call's text `path` (which is also its best so far).
-void try_capture(const Board& board, Position king, std::string& path, Position landing,
-    int captured_row, int captured_col, int distance)
-{
-    const std::string extended = edit_path(path, king, landing);
-    const Board after = edit_map(board, king, captured_row, captured_col, distance);
-    const std::string result = logic(after, landing, extended);
-    if (result.size() > path.size()) {
-        path = result;
-        pathes.clear();
+// Suffixes already written, by state, so that a state reached again (through the same captures
+// in another order, say) is copied from the output instead of being searched again. Bounded and
+// lossy: a slot keeps the latest state that hashed to it, and a miss only costs the search.
+class SuffixCache {
+public:
+    struct Entry {
+        Mask enemy = 0;
+        Mask occupied = 0; // 0: free
+        std::uint64_t packed = 0; // length << 12 | last << 6 | king
+        std::uint64_t offset = 0; // where the suffix starts in the output
+    };
+
+    // Shorter suffixes are cheaper to search again than to look up and copy.
+    static constexpr std::uint64_t kMinLength = 48;
+
+    SuffixCache()
+        : entries_(new Entry[kSlots])
+    {
     }
-    pathes.insert(result);
-}
+
+    const Entry* find(const State& state) const
+    {
+        const Entry& entry = entries_[slot(state)];
+        const bool same = entry.occupied == state.occupied && entry.enemy == state.enemy
+            && static_cast<Square>(entry.packed & 63) == state.king;
+        return same ? &entry : nullptr;
+    }
+
+    void store(const State& state, std::uint64_t offset, std::uint64_t length, Square last)
+    {
+        entries_[slot(state)] = { state.enemy, state.occupied,
+            length << 12 | static_cast<std::uint64_t>(last) << 6
+                | static_cast<std::uint64_t>(state.king),
+            offset };
+    }
+
+private:
+    static constexpr std::size_t kSlots = 1 << 16; // 2 MiB
+
+    static std::size_t slot(const State& state)
+    {
+        const std::uint64_t hash = (state.enemy * 0x9e3779b97f4a7c15ULL)
+            ^ ((state.occupied + static_cast<unsigned>(state.king)) * 0xff51afd7ed558ccdULL);
+        return static_cast<std::size_t>(hash >> 48);
+    }
+
+    std::unique_ptr<Entry[]> entries_;
+};
+
+// Writes the text as the search grows it. The last character is held back: a later capture may
+// still replace that rank digit. Everything before it is final once written.
+class TextWriter {
+public:
+    TextWriter(Appender& out, Square king)
+        : out_(out)
+        , king_(king)
+        , last_(king)
+        , held_(rank_char(king))
+    {
+    }
+
+    Square last_square() const { return last_; }
+    void replace_rank(Square landing) { hold(landing); }
+    void restore(Square square) { hold(square); }
+
+    void append_square(Square landing)
+    {
+        // The text starts with the king's square, written only once there is a capture.
+        if (!started_) {
+            out_.append(file_char(king_));
+            started_ = true;
+        }
+        out_.append(held_);
+        out_.append(':');
+        out_.append(file_char(landing));
+        hold(landing);
+    }
+
+    bool descend(const State& next)
+    {
+        if (const SuffixCache::Entry* known = cache_.find(next)) {
+            out_.append(held_);
+            out_.append_copy(known->offset, (known->packed >> 12) - 1);
+            hold(static_cast<Square>((known->packed >> 6) & 63));
+            return true;
+        }
+        const std::uint64_t start = text_length();
+        const bool captured = extend(next, *this);
+        const std::uint64_t length = text_length() - start;
+        if (length >= SuffixCache::kMinLength) cache_.store(next, start, length, last_);
+        return captured;
+    }
+
+    char held() const { return held_; }
+    // Length of the text so far, the held character included.
+    std::uint64_t text_length() const { return out_.size() + 1; }
+
+private:
+    void hold(Square square)
+    {
+        last_ = square;
+        held_ = rank_char(square);
+    }
+
+    Appender& out_;
+    Square king_;
+    Square last_;
+    char held_;
+    bool started_ = false;
+    SuffixCache cache_;
+};
 
 } // namespace
 
-std::string logic(Board board, Position king, std::string path)
+std::uint64_t write_captures(const State& start, Storage& storage)
 {
-    const auto [row, col] = king;
-    auto cell = [&board](int r, int c) {
-        return board[static_cast<std::size_t>(r)][static_cast<std::size_t>(c)];
-    };
-
-    // Along the row. Only the first square beyond the piece must be empty: the squares between
-    // the king and the piece are never looked at, and a farther landing square is overwritten.
-    // A landing is taken only in a column that holds an enemy piece somewhere (this call's
-    // board, the piece being captured included) - the rule of the row, not of the column.
-    for (int i = 0; i < kBoardSize; ++i) {
-        if (!is_enemy(cell(row, i))) continue;
-        if (0 < i && i < col) {
-            if (cell(row, i - 1) != kEmpty) continue;
-            for (int u = i - 1; u >= 0; --u) {
-                if (if_in_vert_enemy(board, u))
-                    try_capture(board, king, path, edit_cords(row, u), 0, i, u - i);
-            }
-        } else if (col < i && i <= 6) {
-            if (cell(row, i + 1) != kEmpty) continue;
-            for (int u = i + 1; u < kBoardSize; ++u) {
-                if (if_in_vert_enemy(board, u))
-                    try_capture(board, king, path, edit_cords(row, u), 0, i, u - i);
-            }
-        }
+    Appender out(storage);
+    TextWriter text(out, start.king);
+    Alternatives alternatives;
+    if (!extend(start, text, &alternatives)) {
+        out.append("No", 2);
+        out.flush();
+        return out.size();
     }
-
-    // Along the column, every landing beyond the piece is taken.
-    for (int j = 0; j < kBoardSize; ++j) {
-        if (!is_enemy(cell(j, col))) continue;
-        if (0 < j && j < row) {
-            if (cell(j - 1, col) != kEmpty) continue;
-            for (int u = j - 1; u >= 0; --u)
-                try_capture(board, king, path, edit_cords(u, col), j, 0, u - j);
-        } else if (row < j && j <= 6) {
-            if (cell(j + 1, col) != kEmpty) continue;
-            for (int u = j + 1; u < kBoardSize; ++u)
-                try_capture(board, king, path, edit_cords(u, col), j, 0, u - j);
-        }
+    // Every settled text is the adopted one with some last digit: one line per digit, in
+    // ascending order. The first line is already written but for its last digit; the others
+    // copy it.
+    const std::uint64_t prefix = text.text_length() - 1;
+    const unsigned digits = alternatives.ranks | 1U << (text.held() - '0');
+    bool first = true;
+    for (int digit = 1; digit <= 8; ++digit) {
+        if (!(digits & (1U << digit))) continue;
+        if (!first) out.append_copy(0, prefix);
+        out.append(static_cast<char>('0' + digit));
+        out.append('\n');
+        first = false;
     }
-    return path;
+    out.flush();
+    return out.size();
 }

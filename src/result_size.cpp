@@ -1,0 +1,81 @@
+#include "result_size.h"
+
+#include "state_table.h"
+
+#include <bit>
+
+namespace {
+
+struct TextTooLong { };
+
+// Follows the text's length and last square only; the search from a state met before is not
+// done again, its suffix comes from the table.
+class LengthCounter {
+public:
+    LengthCounter(StateTable& table, Square king)
+        : table_(table)
+        , last_(king)
+    {
+    }
+
+    Square last_square() const { return last_; }
+    void replace_rank(Square landing) { last_ = landing; }
+    void restore(Square square) { last_ = square; }
+    void append_square(Square landing)
+    {
+        length_ += 3;
+        if (length_ > StateTable::kMaxLength) throw TextTooLong {};
+        last_ = landing;
+    }
+
+    bool descend(const State& next)
+    {
+        if (const Suffix* known = table_.find(next)) {
+            if (known->length == 0) return false;
+            length_ += known->length;
+            if (length_ > StateTable::kMaxLength) throw TextTooLong {};
+            last_ = known->last;
+            return true;
+        }
+        const std::uint64_t start = length_;
+        const bool captured = extend(next, *this);
+        table_.insert(next, { length_ - start, last_ });
+        return captured;
+    }
+
+    std::uint64_t length() const { return length_; }
+
+private:
+    StateTable& table_;
+    std::uint64_t length_ = 0;
+    Square last_;
+};
+
+} // namespace
+
+std::uint64_t ResultPlan::file_bytes() const
+{
+    if (!captured) return 2; // "No"
+    const auto lines = static_cast<std::uint64_t>(1 + std::popcount(alternatives.ranks));
+    return lines * (text_length + 1);
+}
+
+std::optional<ResultPlan> plan_result(const State& start, std::uint64_t budget_bytes)
+{
+    ResultPlan plan;
+    try {
+        StateTable table(budget_bytes);
+        LengthCounter counter(table, start.king);
+        plan.captured = extend(start, counter, &plan.alternatives);
+        // The text starts with the king's square, two characters, before the first ":".
+        plan.text_length = plan.captured ? 2 + counter.length() : 0;
+    } catch (const TextTooLong&) {
+        plan.captured = true;
+        plan.too_long = true;
+        plan.text_length = StateTable::kMaxLength;
+        plan.alternatives = {};
+    } catch (const MemoryBudgetExceeded&) {
+        return std::nullopt;
+    }
+    return plan;
+}

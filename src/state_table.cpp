@@ -1,0 +1,79 @@
+#include "state_table.h"
+
+#include <cstring>
+#include <new>
+
+namespace {
+
+constexpr std::uint64_t kInitialCapacity = 1 << 16;
+
+__extension__ typedef unsigned __int128 Wide;
+
+std::uint64_t mix(std::uint64_t x)
+{
+    x ^= x >> 31;
+    x *= 0x9e3779b97f4a7c15ULL;
+    x ^= x >> 29;
+    return x;
+}
+
+} // namespace
+
+StateTable::StateTable(std::uint64_t budget_bytes)
+    : budget_(budget_bytes)
+{
+    grow();
+}
+
+std::uint64_t StateTable::home(const State& state) const
+{
+    const std::uint64_t hash = mix(state.enemy * 0xff51afd7ed558ccdULL
+        ^ mix(state.occupied + static_cast<unsigned>(state.king)));
+    // Maps the hash onto [0, capacity) without a division, so the capacity need not be a power
+    // of 2.
+    return static_cast<std::uint64_t>((static_cast<Wide>(hash) * capacity_) >> 64);
+}
+
+const Suffix* StateTable::find(const State& state)
+{
+    for (std::uint64_t i = home(state);; i = i + 1 == capacity_ ? 0 : i + 1) {
+        const Slot& slot = slots_[i];
+        if (slot.occupied == 0) return nullptr;
+        if (slot.occupied == state.occupied && slot.enemy == state.enemy
+            && static_cast<Square>(slot.packed & 63) == state.king) {
+            found_ = { slot.packed >> 12, static_cast<Square>((slot.packed >> 6) & 63) };
+            return &found_;
+        }
+    }
+}
+
+void StateTable::insert(const State& state, Suffix suffix)
+{
+    if ((size_ + 1) * 5 > capacity_ * 4) grow();
+    std::uint64_t i = home(state);
+    while (slots_[i].occupied != 0) i = i + 1 == capacity_ ? 0 : i + 1;
+    slots_[i] = { state.enemy, state.occupied,
+        suffix.length << 12 | static_cast<std::uint64_t>(suffix.last) << 6
+            | static_cast<std::uint64_t>(state.king) };
+    ++size_;
+}
+
+void StateTable::grow()
+{
+    const std::uint64_t capacity = capacity_ == 0 ? kInitialCapacity : capacity_ + capacity_ / 2;
+    if (capacity * sizeof(Slot) > budget_) throw MemoryBudgetExceeded {};
+    std::unique_ptr<Slot[]> old = std::move(slots_);
+    const std::uint64_t old_capacity = capacity_;
+    slots_.reset(new (std::nothrow) Slot[capacity]);
+    if (!slots_) throw MemoryBudgetExceeded {};
+    std::memset(slots_.get(), 0, capacity * sizeof(Slot));
+    capacity_ = capacity;
+    for (std::uint64_t i = 0; i < old_capacity; ++i) {
+        const Slot& slot = old[i];
+        if (slot.occupied == 0) continue;
+        std::uint64_t j
+            = home({ slot.enemy, slot.occupied, static_cast<Square>(slot.packed & 63) });
+        while (slots_[j].occupied != 0) j = j + 1 == capacity_ ? 0 : j + 1;
+        slots_[j] = slot;
+    }
+}

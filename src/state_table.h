@@ -1,0 +1,44 @@
+#pragma once
+
+#include "state.h"
+
+#include <cstdint>
+#include <memory>
+
+/// What the search from one state appends to the text: its length, and the square it ends on.
+struct Suffix {
+    std::uint64_t length = 0;
+    Square last = 0;
+};
+
+/// Raised when a StateTable would need more memory than its budget.
+struct MemoryBudgetExceeded { };
+
+/// Suffixes by state, in one open-addressed array of 24-byte slots that grows by half when
+/// it is 80% full, within a budget in bytes.
+class StateTable {
+public:
+    static constexpr std::uint64_t kMaxLength = (std::uint64_t { 1 } << 52) - 1;
+
+    explicit StateTable(std::uint64_t budget_bytes);
+    const Suffix* find(const State& state);
+    /// Records the suffix of a state not yet in the table; `length` is at most kMaxLength.
+    void insert(const State& state, Suffix suffix);
+    std::uint64_t size() const { return size_; }
+    std::uint64_t bytes() const { return capacity_ * sizeof(Slot); }
+
+private:
+    struct Slot {
+        Mask enemy;
+        Mask occupied; // 0 marks a free slot: a real state always has its king's square
+        std::uint64_t packed; // length << 12 | last << 6 | king
+    };
+    std::uint64_t home(const State& state) const;
+    void grow();
+
+    std::uint64_t budget_;
+    std::uint64_t capacity_ = 0;
+    std::uint64_t size_ = 0;
+    std::unique_ptr<Slot[]> slots_;
+    Suffix found_;
+};

@@ -1,0 +1,55 @@
+#pragma once
+
+#include "captures.h"
+#include "path_text.h"
+
+/// The rank digits of the texts that the top-level search settled beside its adopted text since
+/// it last adopted one: each is the adopted text with its last digit replaced.
+struct Alternatives {
+    unsigned ranks = 0; // bit d set: the adopted text with last digit '0' + d
+};
+
+// How the search's text grows, stated once for everything that follows it (the text itself, or
+// only its length).
+//
+// A search call keeps one text that is both what its captures extend and the best it has seen.
+// It arrives ending with the king's square, and every capture the call makes either
+//  - adds ":landing", and whatever the recursion from there appends is kept; or
+//  - when the landing is one rank away on the file the text ends on, replaces the last rank
+//    digit. If the recursion from there captures nothing, the replaced text is no longer than
+//    the kept one, so it is not kept (at the top level it is settled beside it); if it captures
+//    anything, the replaced text plus its continuation is kept.
+// What a call appends therefore depends only on its state, never on the text it was handed: its
+// first capture always adds a square (a replacement would need a landing next to the king on
+// its own file, and a captured piece always stands between).
+//
+// `Out` follows the text: last_square(), append_square(landing), replace_rank(landing),
+// restore(square) to undo a replacement, and descend(next) to append what the search from
+// `next` appends, returning whether it captured anything.
+template <class Out> bool extend(const State& state, Out& out, Alternatives* top_level = nullptr)
+{
+    bool captured = false;
+    for_each_capture(state, [&](Square landing, const State& next) {
+        captured = true;
+        bool kept = true;
+        const Square last = out.last_square();
+        if (replaces_last_rank(
+                file_char(last), rank_char(last), file_char(landing), rank_char(landing))) {
+            out.replace_rank(landing);
+            if (!out.descend(next)) {
+                out.restore(last);
+                kept = false;
+            }
+        } else {
+            out.append_square(landing);
+            out.descend(next);
+        }
+        if (top_level) {
+            if (kept)
+                top_level->ranks = 0;
+            else
+                top_level->ranks |= 1U << (rank_char(landing) - '0');
+        }
+    });
+    return captured;
+}
