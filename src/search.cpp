@@ -19,7 +19,7 @@ public:
     };
 
     // Shorter suffixes are cheaper to search again than to look up and copy.
-    static constexpr std::uint64_t kMinLength = 48;
+    static constexpr std::uint64_t kMinLength = 32;
 
     SuffixCache()
         : entries_(new Entry[kSlots])

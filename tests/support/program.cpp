@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <stdexcept>
 #include <sys/resource.h>
@@ -52,14 +53,16 @@ void write_file(const fs::path& path, const std::string& bytes)
     if (!out.flush()) throw std::runtime_error("cannot write " + path.string());
 }
 
-ProgramRun run_program(const std::string& program, const fs::path& directory,
-    const std::vector<std::string>& args, const ProgramLimits& limits)
+ProgramRun run_in_child(
+    const fs::path& directory, const ProgramLimits& limits, const std::function<int()>& body)
 {
-    // The program's streams go to files outside its working directory, so that they neither
-    // block on a full pipe nor show up among the files the program leaves behind.
+    // The child's streams go to files outside its working directory, so that they neither
+    // block on a full pipe nor show up among the files the child leaves behind.
     TempDir streams;
     const fs::path err_path = streams / "stderr";
     const fs::path out_path = streams / "stdout";
+    std::cout.flush();
+    std::cerr.flush();
     const pid_t child = ::fork();
     if (child < 0) throw std::runtime_error("fork failed");
     if (child == 0) {
@@ -72,12 +75,10 @@ ProgramRun run_program(const std::string& program, const fs::path& directory,
             const rlimit limit { *limits.file_size_bytes, *limits.file_size_bytes };
             if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(125);
         }
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(program.c_str()));
-        for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-        argv.push_back(nullptr);
-        ::execv(program.c_str(), argv.data());
-        ::_exit(127);
+        const int status = body();
+        std::cout.flush();
+        std::cerr.flush();
+        ::_exit(status);
     }
     int status = 0;
     while (::waitpid(child, &status, 0) < 0) { }
@@ -86,4 +87,17 @@ ProgramRun run_program(const std::string& program, const fs::path& directory,
     run.errors = read_file(err_path);
     run.output = read_file(out_path);
     return run;
+}
+
+ProgramRun run_program(const std::string& program, const fs::path& directory,
+    const std::vector<std::string>& args, const ProgramLimits& limits)
+{
+    return run_in_child(directory, limits, [&] {
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>(program.c_str()));
+        for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+        argv.push_back(nullptr);
+        ::execv(program.c_str(), argv.data());
+        return 127;
+    });
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -30,6 +31,11 @@ struct ProgramRun {
 struct ProgramLimits {
     std::optional<unsigned long> file_size_bytes; // RLIMIT_FSIZE, with SIGXFSZ ignored
 };
+
+/// Runs `body` in a child process whose working directory is `directory`, under `limits`, with
+/// its standard streams captured; its return value is the child's exit status.
+ProgramRun run_in_child(const std::filesystem::path& directory, const ProgramLimits& limits,
+    const std::function<int()>& body);
 
 /// Runs `program` with `args` in `directory` and waits for it.
 ProgramRun run_program(const std::string& program, const std::filesystem::path& directory,

@@ -1,0 +1,141 @@
+// How a run fails: a result that cannot be written, and board files that are not boards. Every
+// failure is one line on stderr, exit status 1, and no result file - neither a partial nor a
+// stale one - and no temporary file left behind.
+
+#include "big_boards.h"
+#include "positions.h"
+#include "program.h"
+#include "run.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <iostream>
+#include <random>
+#include <regex>
+#include <sys/mount.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::vector<std::string> kNothingButTheBoard { kBoardFileName };
+
+// The full result of a board, as a normal run writes it.
+std::string normal_result(const std::string& board_text)
+{
+    TempDir dir;
+    write_file(dir / kBoardFileName, board_text);
+    const ProgramRun run = run_program(RUNEL_PROGRAM, dir.path());
+    EXPECT_EQ(run.exit_status, 0);
+    return read_file(dir / kResultFileName);
+}
+
+void expect_failed_cleanly(const ProgramRun& run, const TempDir& dir)
+{
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(std::count(run.errors.begin(), run.errors.end(), '\n'), 1) << run.errors;
+    EXPECT_EQ(run.errors.back(), '\n');
+    EXPECT_EQ(dir.entries(), kNothingButTheBoard);
+}
+
+TEST(RunFaults, FileSizeLimitBelowTheResultRefusesItUpFront)
+{
+    TempDir dir;
+    write_file(dir / kBoardFileName, kSeveralMegabyteBoard);
+    write_file(dir / kResultFileName, "stale\n");
+    const ProgramRun run = run_program(RUNEL_PROGRAM, dir.path(), {}, { 1 << 20 });
+    expect_failed_cleanly(run, dir);
+    EXPECT_EQ(run.errors, "Runel_out.txt: cannot write the result: File too large\n");
+}
+
+TEST(RunFaults, WriteFailingPartWayLeavesNothingBehind)
+{
+    // Without a size count the result streams out, and the limit stops it part-way, as a full
+    // disk would.
+    TempDir dir;
+    write_file(dir / kBoardFileName, kSeveralMegabyteBoard);
+    write_file(dir / kResultFileName, "stale\n");
+    const ProgramRun streamed = run_in_child(dir.path(), { 1 << 20 }, [] {
+        RunOptions no_size_count;
+        no_size_count.size_count_budget = 0;
+        return run(std::cerr, no_size_count);
+    });
+    expect_failed_cleanly(streamed, dir);
+    EXPECT_EQ(streamed.errors, "Runel_out.txt: cannot write the result: File too large\n");
+}
+
+TEST(RunFaults, FileSystemTooSmallRefusesWithTheExactSize)
+{
+    const std::string full = normal_result(kSeveralMegabyteBoard);
+    TempDir dir;
+    if (::mount("tmpfs", dir.path().c_str(), "tmpfs", 0, "size=1m") != 0)
+        GTEST_SKIP() << "cannot mount a small tmpfs here (needs root): " << std::strerror(errno);
+    struct Unmount {
+        const TempDir& dir;
+        ~Unmount() { ::umount2(dir.path().c_str(), MNT_DETACH); }
+    } unmount { dir };
+    write_file(dir / kBoardFileName, kSeveralMegabyteBoard);
+    const ProgramRun run = run_program(RUNEL_PROGRAM, dir.path());
+    expect_failed_cleanly(run, dir);
+    EXPECT_EQ(run.errors,
+        "Runel_out.txt: the result needs " + std::to_string(full.size())
+            + " bytes; no room for it on this file system\n");
+}
+
+TEST(RunFaults, DirectoryWhereTheBoardFileShouldBe)
+{
+    TempDir dir;
+    fs::create_directory(dir / kBoardFileName);
+    write_file(dir / kResultFileName, "stale\n");
+    const ProgramRun run = run_program(RUNEL_PROGRAM, dir.path());
+    expect_failed_cleanly(run, dir);
+    EXPECT_EQ(run.errors, "Runel_in.txt: cannot read: Is a directory\n");
+}
+
+TEST(RunFaults, NulBytesAreCharactersLikeAnyOther)
+{
+    TempDir dir;
+    std::string text = board_file_text(position("La1 bc1 Be5"));
+    text.insert(text.find("\n2") + 10, std::string(3, '\0')); // after the ninth character
+    write_file(dir / kBoardFileName, text);
+    ProgramRun run = run_program(RUNEL_PROGRAM, dir.path());
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(read_file(dir / kResultFileName), "a1:e1:e6:e8\n");
+
+    text.insert(text.find("\n3") + 3, std::string(1, '\0')); // inside rank 3: it drops out
+    write_file(dir / kBoardFileName, text);
+    run = run_program(RUNEL_PROGRAM, dir.path());
+    expect_failed_cleanly(run, dir);
+    EXPECT_EQ(run.errors, "Runel_in.txt:7: expected 8 squares, found 7\n");
+}
+
+TEST(RunFaults, TenMegabyteLinesAreReadPastWithoutHarm)
+{
+    TempDir dir;
+    const std::string huge(10 << 20, 'b');
+    std::string text = board_file_text(position("La1 bc1 Be5"));
+    text.insert(text.find('\n'), huge); // the header
+    text.insert(text.find("\n5") + 10, huge); // rank 5, after its ninth character
+    write_file(dir / kBoardFileName, text);
+    const ProgramRun run = run_program(RUNEL_PROGRAM, dir.path());
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(read_file(dir / kResultFileName), "a1:e1:e6:e8\n");
+}
+
+TEST(RunFaults, FiftyMegabytesOfRandomBytesAreNotABoard)
+{
+    TempDir dir;
+    std::mt19937_64 random(20261207);
+    std::string bytes(50 << 20, '\0');
+    for (char& byte : bytes) byte = static_cast<char>(random());
+    write_file(dir / kBoardFileName, bytes);
+    write_file(dir / kResultFileName, "stale\n");
+    const ProgramRun run = run_program(RUNEL_PROGRAM, dir.path());
+    expect_failed_cleanly(run, dir);
+    EXPECT_TRUE(std::regex_match(
+        run.errors, std::regex("Runel_in\\.txt:[0-9]+: expected 8 squares, found [0-9]+\n")))
+        << run.errors;
+}
+
+} // namespace
