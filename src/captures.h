@@ -2,6 +2,8 @@
 
 #include "state.h"
 
+#include <bit>
+
 /// The state after the king captures the piece on `captured` and lands on `landing`. Whatever
 /// stood on the landing square is overwritten by the king.
 inline State after_capture(const State& state, Square captured, Square landing)
@@ -17,39 +19,42 @@ template <class Visit> void for_each_capture(const State& state, Visit&& visit)
 {
     const int row = row_of(state.king);
     const int col = col_of(state.king);
-    auto enemy_at = [&](int r, int c) { return (state.enemy & bit(square_at(r, c))) != 0; };
     auto empty_at = [&](int r, int c) { return (state.occupied & bit(square_at(r, c))) == 0; };
-
-    // Files that hold an enemy piece anywhere, the piece about to be captured included. Along
-    // the row a landing is taken only in such a file; along the column there is no such rule.
-    Mask folded = state.enemy;
-    folded |= folded >> 32;
-    folded |= folded >> 16;
-    folded |= folded >> 8;
-    const unsigned enemy_files = static_cast<unsigned>(folded & 0xff);
 
     // Only the first square beyond the piece must be empty: the squares between the king and the
     // piece are never looked at, and a farther landing square is simply overwritten. Pieces on
     // the board's edge beyond the king have no square behind them and are never captured.
-    for (int i = 0; i < 8; ++i) {
-        if (!enemy_at(row, i)) continue;
-        const Square captured = square_at(row, i);
-        if (0 < i && i < col) {
-            if (!empty_at(row, i - 1)) continue;
-            for (int u = i - 1; u >= 0; --u) {
-                if (enemy_files & (1U << u))
-                    visit(square_at(row, u), after_capture(state, captured, square_at(row, u)));
-            }
-        } else if (col < i && i <= 6) {
-            if (!empty_at(row, i + 1)) continue;
-            for (int u = i + 1; u < 8; ++u) {
-                if (enemy_files & (1U << u))
-                    visit(square_at(row, u), after_capture(state, captured, square_at(row, u)));
+    const auto row_enemies = static_cast<unsigned>((state.enemy >> (row * 8)) & 0xff);
+    if (row_enemies != 0) {
+        // Files that hold an enemy piece anywhere, the piece about to be captured included.
+        // Along the row a landing is taken only in such a file; along the column there is no
+        // such rule.
+        Mask folded = state.enemy;
+        folded |= folded >> 32;
+        folded |= folded >> 16;
+        folded |= folded >> 8;
+        const auto enemy_files = static_cast<unsigned>(folded & 0xff);
+        for (unsigned pieces = row_enemies; pieces != 0; pieces &= pieces - 1) {
+            const int i = std::countr_zero(pieces);
+            const Square captured = square_at(row, i);
+            if (0 < i && i < col) {
+                if (!empty_at(row, i - 1)) continue;
+                for (int u = i - 1; u >= 0; --u) {
+                    if (enemy_files & (1U << u))
+                        visit(square_at(row, u), after_capture(state, captured, square_at(row, u)));
+                }
+            } else if (col < i && i <= 6) {
+                if (!empty_at(row, i + 1)) continue;
+                for (int u = i + 1; u < 8; ++u) {
+                    if (enemy_files & (1U << u))
+                        visit(square_at(row, u), after_capture(state, captured, square_at(row, u)));
+                }
             }
         }
     }
-    for (int j = 0; j < 8; ++j) {
-        if (!enemy_at(j, col)) continue;
+    constexpr Mask kFileA = 0x0101010101010101ULL;
+    for (Mask pieces = (state.enemy >> col) & kFileA; pieces != 0; pieces &= pieces - 1) {
+        const int j = std::countr_zero(pieces) >> 3;
         const Square captured = square_at(j, col);
         if (0 < j && j < row) {
             if (!empty_at(j - 1, col)) continue;

@@ -34,7 +34,7 @@ public:
 
     bool descend(const State& next)
     {
-        if (std::popcount(next.enemy) <= kWalkBelow) return extend(next, *this);
+        if (!more_than(next.enemy, kWalkBelow)) return extend(next, *this);
         if (const Suffix* known = table_.find(next)) {
             if (known->length == 0) return false;
             length_ += known->length;

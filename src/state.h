@@ -33,6 +33,14 @@ inline constexpr char rank_char(Square square)
     return static_cast<char>('8' - row_of(square));
 }
 
+/// True when `mask` has more than `count` squares set; cheaper than a population count where
+/// the processor has no instruction for it and `count` is small.
+inline constexpr bool more_than(Mask mask, int count)
+{
+    for (int i = 0; i < count && mask != 0; ++i) mask &= mask - 1;
+    return mask != 0;
+}
+
 /// What the search needs of a board: where the enemy pieces are, which squares are not empty,
 /// and where the moving king stands. Passed by value through the search; 17 bytes of truth.
 struct State {
