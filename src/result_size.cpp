@@ -74,6 +74,8 @@ std::optional<ResultPlan> plan_result(const State& start, std::uint64_t budget_b
         plan.captured = extend(start, counter, &plan.alternatives);
         // The text starts with the king's square, two characters, before the first ":".
         plan.text_length = plan.captured ? 2 + counter.length() : 0;
+        plan.states = table.size();
+        plan.table_bytes = table.bytes();
     } catch (const TextTooLong&) {
         plan.captured = true;
         plan.too_long = true;

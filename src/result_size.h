@@ -12,6 +12,8 @@ struct ResultPlan {
     bool too_long = false; // the path text passes StateTable::kMaxLength
     std::uint64_t text_length = 0; // length of the settled path text (every line has it)
     Alternatives alternatives; // the lines beside it
+    std::uint64_t states = 0; // distinct states remembered on the way
+    std::uint64_t table_bytes = 0; // the memory they took
     /// Bytes of the result file; for a too_long plan, a lower bound.
     std::uint64_t file_bytes() const;
 };

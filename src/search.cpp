@@ -1,8 +1,10 @@
 #include "search.h"
 
 #include "walk.h"
+#include "zeroed.h"
 
 #include <memory>
+#include <new>
 
 namespace {
 
@@ -12,18 +14,19 @@ namespace {
 class SuffixCache {
 public:
     struct Entry {
-        Mask enemy = 0;
-        Mask occupied = 0; // 0: free
-        std::uint64_t packed = 0; // length << 12 | last << 6 | king
-        std::uint64_t offset = 0; // where the suffix starts in the output
+        Mask enemy;
+        Mask occupied; // 0: free
+        std::uint64_t packed; // length << 12 | last << 6 | king
+        std::uint64_t offset; // where the suffix starts in the output
     };
 
     // Shorter suffixes are cheaper to search again than to look up and copy.
     static constexpr std::uint64_t kMinLength = 32;
 
     SuffixCache()
-        : entries_(new Entry[kSlots])
+        : entries_(zeroed_array<Entry>(kSlots))
     {
+        if (!entries_) throw std::bad_alloc();
     }
 
     const Entry* find(const State& state) const
@@ -52,7 +55,7 @@ private:
         return static_cast<std::size_t>(hash >> 48);
     }
 
-    std::unique_ptr<Entry[]> entries_;
+    ZeroedArray<Entry> entries_;
 };
 
 constexpr int kSearchAgainBelow = 4;

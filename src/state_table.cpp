@@ -1,11 +1,8 @@
 #include "state_table.h"
 
-#include <cstring>
-#include <new>
-
 namespace {
 
-constexpr std::uint64_t kInitialCapacity = 1 << 16;
+constexpr std::uint64_t kInitialCapacity = 1 << 12;
 
 __extension__ typedef unsigned __int128 Wide;
 
@@ -62,11 +59,10 @@ void StateTable::grow()
 {
     const std::uint64_t capacity = capacity_ == 0 ? kInitialCapacity : capacity_ + capacity_ / 2;
     if (capacity * sizeof(Slot) > budget_) throw MemoryBudgetExceeded {};
-    std::unique_ptr<Slot[]> old = std::move(slots_);
+    ZeroedArray<Slot> old = std::move(slots_);
     const std::uint64_t old_capacity = capacity_;
-    slots_.reset(new (std::nothrow) Slot[capacity]);
+    slots_ = zeroed_array<Slot>(capacity);
     if (!slots_) throw MemoryBudgetExceeded {};
-    std::memset(slots_.get(), 0, capacity * sizeof(Slot));
     capacity_ = capacity;
     for (std::uint64_t i = 0; i < old_capacity; ++i) {
         const Slot& slot = old[i];

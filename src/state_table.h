@@ -1,9 +1,9 @@
 #pragma once
 
 #include "state.h"
+#include "zeroed.h"
 
 #include <cstdint>
-#include <memory>
 
 /// What the search from one state appends to the text: its length, and the square it ends on.
 struct Suffix {
@@ -39,6 +39,6 @@ private:
     std::uint64_t budget_;
     std::uint64_t capacity_ = 0;
     std::uint64_t size_ = 0;
-    std::unique_ptr<Slot[]> slots_;
+    ZeroedArray<Slot> slots_;
     Suffix found_;
 };
