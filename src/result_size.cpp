@@ -61,7 +61,7 @@ private:
 std::uint64_t ResultPlan::file_bytes() const
 {
     if (!captured) return 2; // "No"
-    const auto lines = static_cast<std::uint64_t>(1 + std::popcount(alternatives.ranks));
+    const std::uint64_t lines = 1 + static_cast<std::uint64_t>(std::popcount(alternatives.ranks));
     return lines * (text_length + 1);
 }
 

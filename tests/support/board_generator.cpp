@@ -47,10 +47,10 @@ std::string generated_board_file(std::uint64_t seed)
     const bool labels = below(2) == 0;
     const std::string line_end = below(4) == 0 ? "\r\n" : "\n";
     std::string text = "  abcdefgh" + line_end;
-    for (int row = 0; row < 8; ++row) {
+    for (std::size_t row = 0; row < 8; ++row) {
         if (labels) text += static_cast<char>('8' - row);
-        for (int col = 0; col < 8; ++col) {
-            char cell = cells[static_cast<std::size_t>(row * 8 + col)];
+        for (std::size_t col = 0; col < 8; ++col) {
+            char cell = cells[row * 8 + col];
             if (cell == '+' && below(3) == 0) cell = '*';
             text += cell;
         }
