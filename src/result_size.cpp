@@ -8,10 +8,6 @@ namespace {
 
 struct TextTooLong { };
 
-// States with this few enemy pieces left have searches so small that walking them again is
-// cheaper than looking them up; leaving them out also keeps the table small.
-constexpr int kWalkBelow = 4;
-
 // Follows the text's length and last square only; the search from a state met before is not
 // done again, its suffix comes from the table.
 class LengthCounter {
@@ -34,7 +30,7 @@ public:
 
     bool descend(const State& next)
     {
-        if (!more_than(next.enemy, kWalkBelow)) return extend(next, *this);
+        if (!worth_remembering(next)) return extend(next, *this);
         if (const Suffix* known = table_.find(next)) {
             if (known->length == 0) return false;
             length_ += known->length;

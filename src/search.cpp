@@ -58,8 +58,6 @@ private:
     ZeroedArray<Entry> entries_;
 };
 
-constexpr int kSearchAgainBelow = 4;
-
 // Writes the text as the search grows it. The last character is held back: a later capture may
 // still replace that rank digit. Everything before it is final once written.
 class TextWriter {
@@ -91,8 +89,7 @@ public:
 
     bool descend(const State& next)
     {
-        // A state with a handful of pieces left is searched faster than it is looked up.
-        if (!more_than(next.enemy, kSearchAgainBelow)) return extend(next, *this);
+        if (!worth_remembering(next)) return extend(next, *this);
         if (const SuffixCache::Entry* known = cache_.find(next)) {
             out_.append(held_);
             out_.append_copy(known->offset, (known->packed >> 12) - 1);

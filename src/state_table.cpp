@@ -46,7 +46,10 @@ const Suffix* StateTable::find(const State& state)
 
 void StateTable::insert(const State& state, Suffix suffix)
 {
-    if ((size_ + 1) * 5 > capacity_ * 4) grow();
+    // Grows when 80% full; where the budget allows no growth, fills up to 95% before it gives
+    // up, since a slower table beats an unknown size.
+    if ((size_ + 1) * 5 > capacity_ * 4 && !at_budget_) grow();
+    if ((size_ + 1) * 20 > capacity_ * 19) throw MemoryBudgetExceeded {};
     std::uint64_t i = home(state);
     while (slots_[i].occupied != 0) i = i + 1 == capacity_ ? 0 : i + 1;
     slots_[i] = { state.enemy, state.occupied,
@@ -57,8 +60,14 @@ void StateTable::insert(const State& state, Suffix suffix)
 
 void StateTable::grow()
 {
-    const std::uint64_t capacity = capacity_ == 0 ? kInitialCapacity : capacity_ + capacity_ / 2;
-    if (capacity * sizeof(Slot) > budget_) throw MemoryBudgetExceeded {};
+    const std::uint64_t most = budget_ / sizeof(Slot);
+    std::uint64_t capacity = capacity_ == 0 ? kInitialCapacity : capacity_ + capacity_ / 2;
+    if (capacity > most) {
+        // The last growth takes what is left of the budget.
+        capacity = most;
+        at_budget_ = true;
+        if (capacity <= capacity_ || capacity < kInitialCapacity) throw MemoryBudgetExceeded {};
+    }
     ZeroedArray<Slot> old = std::move(slots_);
     const std::uint64_t old_capacity = capacity_;
     slots_ = zeroed_array<Slot>(capacity);

@@ -15,7 +15,8 @@ struct Suffix {
 struct MemoryBudgetExceeded { };
 
 /// Suffixes by state, in one open-addressed array of 24-byte slots that grows by half when
-/// it is 80% full, within a budget in bytes.
+/// it is 80% full, within a budget in bytes for the array. (While it grows, the old array,
+/// two thirds of the new one at most, lives beside it until its slots are moved.)
 class StateTable {
 public:
     static constexpr std::uint64_t kMaxLength = (std::uint64_t { 1 } << 52) - 1;
@@ -39,6 +40,7 @@ private:
     std::uint64_t budget_;
     std::uint64_t capacity_ = 0;
     std::uint64_t size_ = 0;
+    bool at_budget_ = false;
     ZeroedArray<Slot> slots_;
     Suffix found_;
 };

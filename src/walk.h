@@ -9,6 +9,15 @@ struct Alternatives {
     unsigned ranks = 0; // bit d set: the adopted text with last digit '0' + d
 };
 
+/// States with this many enemy pieces or fewer have searches so small that searching them again
+/// is cheaper than looking them up; leaving them out of tables also keeps the tables small.
+inline constexpr int kFewPieces = 4;
+
+inline bool worth_remembering(const State& state)
+{
+    return more_than(state.enemy, kFewPieces);
+}
+
 // How the search's text grows, stated once for everything that follows it (the text itself, or
 // only its length).
 //

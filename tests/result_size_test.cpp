@@ -1,0 +1,65 @@
+#include "big_boards.h"
+#include "reference_search.h"
+#include "result_size.h"
+#include "run.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+State start_of(const std::string& board_text)
+{
+    const BoardReading reading = read_board_text(board_text);
+    return state_of(reading.board, damka_cords_find(reading.board));
+}
+
+std::string result_with_budget(const std::string& board_text, std::uint64_t budget)
+{
+    RunOptions options;
+    options.size_count_budget = budget;
+    MemoryStorage storage;
+    write_result(read_board_text(board_text).board, storage, options);
+    return storage.bytes();
+}
+
+TEST(PlanResult, CountsExactlyWhatTheResultHolds)
+{
+    const std::string expected = reference_result(read_board_text(kTensOfKilobytesBoard).board);
+    const auto plan = plan_result(start_of(kTensOfKilobytesBoard), std::uint64_t { 1 } << 30);
+    ASSERT_TRUE(plan);
+    EXPECT_EQ(plan->file_bytes(), expected.size());
+    EXPECT_EQ(plan->text_length + 1, expected.find('\n') + 1);
+}
+
+TEST(PlanResult, AnyBudgetGivesTheExactSizeOrNone)
+{
+    // From too small for the first table, through budgets where the table stops growing and
+    // fills up, to plenty.
+    const State start = start_of(kSeveralMegabyteBoard);
+    const auto full = plan_result(start, std::uint64_t { 1 } << 30);
+    ASSERT_TRUE(full);
+    const std::uint64_t least = full->states * 24; // a full table of 24-byte slots
+    int known = 0;
+    for (const std::uint64_t budget : { std::uint64_t { 0 }, least * 9 / 10, least * 21 / 20,
+             least * 11 / 10, least * 2, least * 4 }) {
+        const auto plan = plan_result(start, budget);
+        if (!plan) continue;
+        ++known;
+        EXPECT_LE(plan->table_bytes, budget);
+        EXPECT_EQ(plan->file_bytes(), full->file_bytes()) << "budget " << budget;
+    }
+    EXPECT_GE(known, 3);
+    EXPECT_FALSE(plan_result(start, least * 9 / 10)) << "a table cannot hold more than it has";
+}
+
+TEST(PlanResult, BudgetTooSmallStillGivesTheRightResult)
+{
+    // Without a count the result streams out; it must be the same bytes.
+    ASSERT_FALSE(plan_result(start_of(kSeveralMegabyteBoard), 64 << 10));
+    EXPECT_EQ(result_with_budget(kSeveralMegabyteBoard, 64 << 10),
+        result_with_budget(kSeveralMegabyteBoard, std::uint64_t { 1 } << 30));
+    EXPECT_EQ(result_with_budget(kTensOfKilobytesBoard, 0),
+        reference_result(read_board_text(kTensOfKilobytesBoard).board));
+}
+
+} // namespace
