@@ -27,3 +27,7 @@ private:
 /// Removes a regular file called `name`, if there is one, so that no stale result outlives a run
 /// that failed. Anything else of that name (a directory, say) is left alone.
 void remove_stale_file(const std::string& name);
+
+/// Makes SIGHUP, SIGINT and SIGTERM remove the PendingFile under construction before the
+/// program dies of them, so that an interrupted run leaves no temporary file behind.
+void remove_pending_file_on_signals();

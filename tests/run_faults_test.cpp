@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstring>
 #include <iostream>
 #include <random>
@@ -43,7 +44,10 @@ TEST(RunFaults, FileSizeLimitBelowTheResultRefusesItUpFront)
     TempDir dir;
     write_file(dir / kBoardFileName, kSeveralMegabyteBoard);
     write_file(dir / kResultFileName, "stale\n");
-    const ProgramRun run = run_program(RUNEL_PROGRAM, dir.path(), {}, { 1 << 20 });
+    ProgramLimits limits;
+    limits.file_size_bytes = 1 << 20;
+    limits.ignore_file_size_signal = false; // the program must not die of SIGXFSZ
+    const ProgramRun run = run_program(RUNEL_PROGRAM, dir.path(), {}, limits);
     expect_failed_cleanly(run, dir);
     EXPECT_EQ(run.errors, "Runel_out.txt: cannot write the result: File too large\n");
 }
@@ -55,7 +59,9 @@ TEST(RunFaults, WriteFailingPartWayLeavesNothingBehind)
     TempDir dir;
     write_file(dir / kBoardFileName, kSeveralMegabyteBoard);
     write_file(dir / kResultFileName, "stale\n");
-    const ProgramRun streamed = run_in_child(dir.path(), { 1 << 20 }, [] {
+    ProgramLimits limits;
+    limits.file_size_bytes = 1 << 20;
+    const ProgramRun streamed = run_in_child(dir.path(), limits, [] {
         RunOptions no_size_count;
         no_size_count.size_count_budget = 0;
         return run(std::cerr, no_size_count);
@@ -80,6 +86,18 @@ TEST(RunFaults, FileSystemTooSmallRefusesWithTheExactSize)
     EXPECT_EQ(run.errors,
         "Runel_out.txt: the result needs " + std::to_string(full.size())
             + " bytes; no room for it on this file system\n");
+}
+
+TEST(RunFaults, InterruptedRunLeavesNoTemporaryFile)
+{
+    // Counting this board's result takes seconds, with the temporary file already created.
+    TempDir dir;
+    write_file(dir / kBoardFileName, kHundredsOfGigabytesBoard);
+    ProgramLimits limits;
+    limits.terminate_after_ms = 300;
+    const ProgramRun run = run_program(RUNEL_PROGRAM, dir.path(), {}, limits);
+    EXPECT_EQ(run.signal, SIGTERM);
+    EXPECT_EQ(dir.entries(), kNothingButTheBoard);
 }
 
 TEST(RunFaults, DirectoryWhereTheBoardFileShouldBe)

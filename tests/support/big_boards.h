@@ -23,3 +23,15 @@ inline const std::string kTensOfKilobytesBoard = "  abcdefgh\n"
                                                  "3+b++++++\n"
                                                  "2++bb++b+\n"
                                                  "1+++b++b+\n";
+
+/// A board whose result file would be 177,380,466,690 bytes: twenty-two enemy men. Counting
+/// its size takes seconds and a gigabyte of memory.
+inline const std::string kHundredsOfGigabytesBoard = "  abcdefgh\n"
+                                                     "8b+b+++++\n"
+                                                     "7+b++bb++\n"
+                                                     "6+++b+b+b\n"
+                                                     "5+b+b+++b\n"
+                                                     "4b+++b++b\n"
+                                                     "3+b+bb+b+\n"
+                                                     "2+++++b+b\n"
+                                                     "1+b+++b+L\n";

@@ -70,8 +70,8 @@ ProgramRun run_in_child(
         const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (err < 0 || out < 0 || ::dup2(err, 2) < 0 || ::dup2(out, 1) < 0) ::_exit(125);
         if (::chdir(directory.c_str()) != 0) ::_exit(126);
+        ::signal(SIGXFSZ, limits.ignore_file_size_signal ? SIG_IGN : SIG_DFL);
         if (limits.file_size_bytes) {
-            ::signal(SIGXFSZ, SIG_IGN);
             const rlimit limit { *limits.file_size_bytes, *limits.file_size_bytes };
             if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(125);
         }
@@ -80,10 +80,15 @@ ProgramRun run_in_child(
         std::cerr.flush();
         ::_exit(status);
     }
+    if (limits.terminate_after_ms) {
+        ::usleep(static_cast<useconds_t>(*limits.terminate_after_ms) * 1000);
+        ::kill(child, SIGTERM);
+    }
     int status = 0;
     while (::waitpid(child, &status, 0) < 0) { }
     ProgramRun run;
     run.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     run.errors = read_file(err_path);
     run.output = read_file(out_path);
     return run;

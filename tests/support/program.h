@@ -24,12 +24,15 @@ private:
 
 struct ProgramRun {
     int exit_status = -1; // -1 when the program did not exit normally
+    int signal = 0; // the signal that ended it, if one did
     std::string errors; // what it wrote on standard error
     std::string output; // what it wrote on standard output
 };
 
 struct ProgramLimits {
-    std::optional<unsigned long> file_size_bytes; // RLIMIT_FSIZE, with SIGXFSZ ignored
+    std::optional<unsigned long> file_size_bytes; // RLIMIT_FSIZE
+    bool ignore_file_size_signal = true; // SIGXFSZ ignored in the child
+    std::optional<int> terminate_after_ms; // SIGTERM to the child after this long
 };
 
 /// Runs `body` in a child process whose working directory is `directory`, under `limits`, with
