@@ -21,7 +21,7 @@ public:
     };
 
     // Shorter suffixes are cheaper to search again than to look up and copy.
-    static constexpr std::uint64_t kMinLength = 32;
+    static constexpr std::uint64_t kMinLength = 48;
 
     SuffixCache()
         : entries_(zeroed_array<Entry>(kSlots))
@@ -91,6 +91,8 @@ public:
     {
         if (!worth_remembering(next)) return extend(next, *this);
         if (const SuffixCache::Entry* known = cache_.find(next)) {
+            // All of the suffix but its last character, which a caller may have replaced since
+            // it was written; the entry keeps the square the suffix ended on.
             out_.append(held_);
             out_.append_copy(known->offset, (known->packed >> 12) - 1);
             hold(static_cast<Square>((known->packed >> 6) & 63));

@@ -22,7 +22,7 @@ TEST_P(WriteCaptures, WritesTheSettledPaths)
     EXPECT_EQ(written_result(position(GetParam().pieces)), result_bytes(GetParam().expected));
 }
 
-INSTANTIATE_TEST_SUITE_P(Boards, WriteCaptures, testing::ValuesIn(kSearchCases),
+INSTANTIATE_TEST_SUITE_P(Boards, WriteCaptures, testing::ValuesIn(search_cases()),
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

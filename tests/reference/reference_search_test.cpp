@@ -24,7 +24,7 @@ TEST_P(Logic, SettlesThePaths)
     pathes.clear();
 }
 
-INSTANTIATE_TEST_SUITE_P(Boards, Logic, testing::ValuesIn(kSearchCases),
+INSTANTIATE_TEST_SUITE_P(Boards, Logic, testing::ValuesIn(search_cases()),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(EditMap, MovesTheKingAndRemovesTheCapturedPiece)
