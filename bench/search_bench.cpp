@@ -17,13 +17,14 @@ State board_state(const char* name)
 void count_size(benchmark::State& bench, const char* name)
 {
     const State start = board_state(name);
-    std::uint64_t bytes = 0;
+    std::optional<ResultPlan> plan;
     for (auto _ : bench) {
-        const auto plan = plan_result(start, std::uint64_t { 1 } << 30);
-        bytes = plan->file_bytes();
-        benchmark::DoNotOptimize(bytes);
+        plan = plan_result(start, std::uint64_t { 1 } << 30);
+        benchmark::DoNotOptimize(plan->file_bytes());
     }
-    bench.counters["result_bytes"] = static_cast<double>(bytes);
+    bench.counters["result_bytes"] = static_cast<double>(plan->file_bytes());
+    bench.counters["states"] = static_cast<double>(plan->states);
+    bench.counters["table_bytes"] = static_cast<double>(plan->table_bytes);
 }
 
 void write_into_memory(benchmark::State& bench, const char* name)
@@ -40,6 +41,7 @@ void write_into_memory(benchmark::State& bench, const char* name)
 
 BENCHMARK_CAPTURE(count_size, 40k, "03_40k.txt")->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(count_size, 4m, "05_4m.txt")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(count_size, 40m, "06_40m.txt")->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(count_size, 250m, "07_250m.txt")->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(write_into_memory, 40k, "03_40k.txt")->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(write_into_memory, 4m, "05_4m.txt")->Unit(benchmark::kMillisecond);
