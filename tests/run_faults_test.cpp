@@ -31,6 +31,21 @@ std::string normal_result(const std::string& board_text)
     return read_file(dir / kResultFileName);
 }
 
+// A directory holding `board_text` and a result left by an earlier run.
+void lay_out(const TempDir& dir, const std::string& board_text)
+{
+    write_file(dir / kBoardFileName, board_text);
+    write_file(dir / kResultFileName, "stale\n");
+}
+
+// Files may grow to one megabyte, far less than the result of kSeveralMegabyteBoard.
+ProgramLimits one_megabyte_files()
+{
+    ProgramLimits limits;
+    limits.file_size_bytes = 1 << 20;
+    return limits;
+}
+
 void expect_failed_cleanly(const ProgramRun& run, const TempDir& dir)
 {
     EXPECT_EQ(run.exit_status, 1);
@@ -42,10 +57,8 @@ void expect_failed_cleanly(const ProgramRun& run, const TempDir& dir)
 TEST(RunFaults, FileSizeLimitBelowTheResultRefusesItUpFront)
 {
     TempDir dir;
-    write_file(dir / kBoardFileName, kSeveralMegabyteBoard);
-    write_file(dir / kResultFileName, "stale\n");
-    ProgramLimits limits;
-    limits.file_size_bytes = 1 << 20;
+    lay_out(dir, kSeveralMegabyteBoard);
+    ProgramLimits limits = one_megabyte_files();
     limits.ignore_file_size_signal = false; // the program must not die of SIGXFSZ
     const ProgramRun run = run_program(RUNEL_PROGRAM, dir.path(), {}, limits);
     expect_failed_cleanly(run, dir);
@@ -57,11 +70,8 @@ TEST(RunFaults, WriteFailingPartWayLeavesNothingBehind)
     // Without a size count the result streams out, and the limit stops it part-way, as a full
     // disk would.
     TempDir dir;
-    write_file(dir / kBoardFileName, kSeveralMegabyteBoard);
-    write_file(dir / kResultFileName, "stale\n");
-    ProgramLimits limits;
-    limits.file_size_bytes = 1 << 20;
-    const ProgramRun streamed = run_in_child(dir.path(), limits, [] {
+    lay_out(dir, kSeveralMegabyteBoard);
+    const ProgramRun streamed = run_in_child(dir.path(), one_megabyte_files(), [] {
         RunOptions no_size_count;
         no_size_count.size_count_budget = 0;
         return run(std::cerr, no_size_count);
@@ -146,8 +156,7 @@ TEST(RunFaults, FiftyMegabytesOfRandomBytesAreNotABoard)
     std::mt19937_64 random(20261207);
     std::string bytes(50 << 20, '\0');
     for (char& byte : bytes) byte = static_cast<char>(random());
-    write_file(dir / kBoardFileName, bytes);
-    write_file(dir / kResultFileName, "stale\n");
+    lay_out(dir, bytes);
     const ProgramRun run = run_program(RUNEL_PROGRAM, dir.path());
     expect_failed_cleanly(run, dir);
     // Which line fails first depends on the bytes; that one does is certain.
