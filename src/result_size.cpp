@@ -8,6 +8,12 @@ namespace {
 
 struct TextTooLong { };
 
+// A state whose suffix is shorter than this is counted again when it recurs: that costs little
+// more than a lookup, and leaving such states out more than halves the table.
+constexpr std::uint64_t kShortestRemembered = 64;
+
+constexpr std::uint64_t kPrefetchFrom = std::uint64_t { 64 } << 20;
+
 // Follows the text's length and last square only; the search from a state met before is not
 // done again, its suffix comes from the table.
 class LengthCounter {
@@ -28,6 +34,16 @@ public:
         last_ = landing;
     }
 
+    // A table far bigger than the processor's caches is read at random, so each lookup waits on
+    // memory; asking for all the next states' slots at once lets those waits overlap.
+    void prefetch_next(const State& state) const
+    {
+        if (table_.bytes() < kPrefetchFrom) return;
+        for_each_capture(state, [this](Square, const State& next) {
+            if (worth_remembering(next)) table_.prefetch(next);
+        });
+    }
+
     bool descend(const State& next)
     {
         if (!worth_remembering(next)) return extend(next, *this);
@@ -40,7 +56,7 @@ public:
         }
         const std::uint64_t start = length_;
         const bool captured = extend(next, *this);
-        table_.insert(next, { length_ - start, last_ });
+        if (length_ - start >= kShortestRemembered) table_.insert(next, { length_ - start, last_ });
         return captured;
     }
 

@@ -24,7 +24,7 @@ public:
     static constexpr std::uint64_t kMinLength = 48;
 
     SuffixCache()
-        : entries_(zeroed_array<Entry>(kSlots))
+        : entries_(ZeroedArray<Entry>(kSlots))
     {
         if (!entries_) throw std::bad_alloc();
     }

@@ -70,7 +70,7 @@ void StateTable::grow()
     }
     ZeroedArray<Slot> old = std::move(slots_);
     const std::uint64_t old_capacity = capacity_;
-    slots_ = zeroed_array<Slot>(capacity);
+    slots_ = ZeroedArray<Slot>(capacity);
     if (!slots_) throw MemoryBudgetExceeded {};
     capacity_ = capacity;
     for (std::uint64_t i = 0; i < old_capacity; ++i) {

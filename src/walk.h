@@ -34,9 +34,11 @@ inline bool worth_remembering(const State& state)
 //
 // `Out` follows the text: last_square(), append_square(landing), replace_rank(landing),
 // restore(square) to undo a replacement, and descend(next) to append what the search from
-// `next` appends, returning whether it captured anything.
+// `next` appends, returning whether it captured anything. It may have prefetch_next(state), to
+// start loading what it knows of the states after `state` before they are followed.
 template <class Out> bool extend(const State& state, Out& out, Alternatives* top_level = nullptr)
 {
+    if constexpr (requires { out.prefetch_next(state); }) out.prefetch_next(state);
     bool captured = false;
     for_each_capture(state, [&](Square landing, const State& next) {
         captured = true;

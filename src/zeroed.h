@@ -1,19 +1,44 @@
 #pragma once
 
-#include <cstdlib>
+#include <cstddef>
 #include <memory>
 #include <type_traits>
 
-struct FreeDeleter {
-    void operator()(void* memory) const { std::free(memory); }
+/// Zero-filled memory straight from the system: pages cost nothing until they are touched, and
+/// big blocks are asked to be backed by huge pages, since the tables that use them are read at
+/// random and would otherwise spend their time on address translation.
+class ZeroedBlock {
+public:
+    ZeroedBlock() = default;
+    /// `bytes` of zeroed memory; data() is nullptr if the system has none to give.
+    explicit ZeroedBlock(std::size_t bytes);
+    ~ZeroedBlock();
+    ZeroedBlock(ZeroedBlock&& other) noexcept;
+    ZeroedBlock& operator=(ZeroedBlock&& other) noexcept;
+    ZeroedBlock(const ZeroedBlock&) = delete;
+    ZeroedBlock& operator=(const ZeroedBlock&) = delete;
+
+    void* data() const { return data_; }
+
+private:
+    void* data_ = nullptr;
+    std::size_t bytes_ = 0;
 };
 
-/// An array of `count` zero-filled T, or nullptr if memory ran out. calloc hands out large
-/// blocks as fresh pages from the system, so only the slots a table touches ever cost anything.
-template <class T> using ZeroedArray = std::unique_ptr<T[], FreeDeleter>;
-
-template <class T> ZeroedArray<T> zeroed_array(std::size_t count)
-{
+/// An array of `count` zero-filled T in a ZeroedBlock.
+template <class T> class ZeroedArray {
     static_assert(std::is_trivially_copyable_v<T>);
-    return ZeroedArray<T>(static_cast<T*>(std::calloc(count, sizeof(T))));
-}
+
+public:
+    ZeroedArray() = default;
+    explicit ZeroedArray(std::size_t count)
+        : block_(count * sizeof(T))
+    {
+    }
+    explicit operator bool() const { return block_.data() != nullptr; }
+    T& operator[](std::size_t i) const { return static_cast<T*>(block_.data())[i]; }
+    T* get() const { return static_cast<T*>(block_.data()); }
+
+private:
+    ZeroedBlock block_;
+};
