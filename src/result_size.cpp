@@ -48,7 +48,7 @@ public:
     {
         if (!worth_remembering(next)) return extend(next, *this);
         if (const Suffix* known = table_.find(next)) {
-            if (known->length == 0) return false;
+            // Only suffixes of kShortestRemembered or more are in the table.
             length_ += known->length;
             if (length_ > StateTable::kMaxLength) throw TextTooLong {};
             last_ = known->last;
