@@ -47,7 +47,7 @@ public:
     bool descend(const State& next)
     {
         if (!worth_remembering(next)) return extend(next, *this);
-        if (const Suffix* known = table_.find(next)) {
+        if (const std::optional<Suffix> known = table_.find(next)) {
             // Only suffixes of kShortestRemembered or more are in the table.
             length_ += known->length;
             if (length_ > StateTable::kMaxLength) throw TextTooLong {};

@@ -31,15 +31,14 @@ std::uint64_t StateTable::home(const State& state) const
     return static_cast<std::uint64_t>((static_cast<Wide>(hash) * capacity_) >> 64);
 }
 
-const Suffix* StateTable::find(const State& state)
+std::optional<Suffix> StateTable::find(const State& state) const
 {
     for (std::uint64_t i = home(state);; i = i + 1 == capacity_ ? 0 : i + 1) {
         const Slot& slot = slots_[i];
-        if (slot.occupied == 0) return nullptr;
+        if (slot.occupied == 0) return std::nullopt;
         if (slot.occupied == state.occupied && slot.enemy == state.enemy
             && static_cast<Square>(slot.packed & 63) == state.king) {
-            found_ = { slot.packed >> 12, static_cast<Square>((slot.packed >> 6) & 63) };
-            return &found_;
+            return Suffix { slot.packed >> 12, static_cast<Square>((slot.packed >> 6) & 63) };
         }
     }
 }

@@ -4,6 +4,7 @@
 #include "zeroed.h"
 
 #include <cstdint>
+#include <optional>
 
 /// What the search from one state appends to the text: its length, and the square it ends on.
 struct Suffix {
@@ -22,7 +23,7 @@ public:
     static constexpr std::uint64_t kMaxLength = (std::uint64_t { 1 } << 52) - 1;
 
     explicit StateTable(std::uint64_t budget_bytes);
-    const Suffix* find(const State& state);
+    std::optional<Suffix> find(const State& state) const;
     /// Starts loading the slot where a find for `state` begins.
     void prefetch(const State& state) const { __builtin_prefetch(&slots_[home(state)]); }
     /// Records the suffix of a state not yet in the table; `length` is at most kMaxLength.
@@ -44,5 +45,4 @@ private:
     std::uint64_t size_ = 0;
     bool at_budget_ = false;
     ZeroedArray<Slot> slots_;
-    Suffix found_;
 };
