@@ -1,5 +1,6 @@
 #include "board.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>

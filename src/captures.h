@@ -12,6 +12,16 @@ inline State after_capture(const State& state, Square captured, Square landing)
         (state.occupied & ~bit(state.king) & ~bit(captured)) | bit(landing), landing };
 }
 
+/// False when no enemy piece stands on the king's row or column, so that there is no capture;
+/// most states near the end of a sequence are such, and this says so without visiting.
+inline bool enemy_on_lines(const State& state)
+{
+    constexpr Mask kFileA = 0x0101010101010101ULL;
+    const Mask row = Mask { 0xff } << (row_of(state.king) * 8);
+    const Mask col = kFileA << col_of(state.king);
+    return (state.enemy & (row | col)) != 0;
+}
+
 /// Calls visit(landing, next_state) for every capture open to the king, in the search's order:
 /// along the king's row first, then along its column; pieces by ascending index; landings
 /// nearest first.

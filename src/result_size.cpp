@@ -46,6 +46,7 @@ public:
 
     bool descend(const State& next)
     {
+        if (!enemy_on_lines(next)) return false;
         if (!worth_remembering(next)) return extend(next, *this);
         if (const std::optional<Suffix> known = table_.find(next)) {
             // Only suffixes of kShortestRemembered or more are in the table.

@@ -89,6 +89,7 @@ public:
 
     bool descend(const State& next)
     {
+        if (!enemy_on_lines(next)) return false;
         if (!worth_remembering(next)) return extend(next, *this);
         if (const SuffixCache::Entry* known = cache_.find(next)) {
             // All of the suffix but its last character, which a caller may have replaced since
