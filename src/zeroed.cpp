@@ -5,7 +5,7 @@
 
 namespace {
 
-constexpr std::size_t kHugePage = std::size_t { 2 } << 20;
+constexpr std::size_t kHugePagesFrom = std::size_t { 32 } << 20;
 
 } // namespace
 
@@ -16,7 +16,7 @@ ZeroedBlock::ZeroedBlock(std::size_t bytes)
         = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (memory == MAP_FAILED) return;
     // Only a hint: where the kernel has no huge pages to spare, ordinary pages serve.
-    if (bytes >= kHugePage) ::madvise(memory, bytes, MADV_HUGEPAGE);
+    if (bytes >= kHugePagesFrom) ::madvise(memory, bytes, MADV_HUGEPAGE);
     data_ = memory;
     bytes_ = bytes;
 }
