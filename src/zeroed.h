@@ -4,10 +4,10 @@
 #include <memory>
 #include <type_traits>
 
-/// Zero-filled memory straight from the system: pages cost nothing until they are touched, and
-/// blocks of tens of megabytes are asked to be backed by huge pages, since the tables that use
-/// them are read at random and would otherwise spend their time on address translation. (A
-/// smaller block would pay for zeroing whole huge pages it mostly never touches.)
+/// Zero-filled memory whose pages cost nothing until they are touched. Blocks of tens of
+/// megabytes are asked to be backed by huge pages, since the tables that use them are read at
+/// random and would otherwise spend their time on address translation. (A smaller block would
+/// pay for zeroing whole huge pages it mostly never touches.)
 class ZeroedBlock {
 public:
     ZeroedBlock() = default;
