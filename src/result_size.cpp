@@ -1,5 +1,6 @@
 #include "result_size.h"
 
+#include "search.h"
 #include "state_table.h"
 
 #include <bit>
@@ -73,7 +74,7 @@ private:
 
 std::uint64_t ResultPlan::file_bytes() const
 {
-    if (!captured) return 2; // "No"
+    if (!captured) return kNoCapture.size();
     const std::uint64_t lines = 1 + static_cast<std::uint64_t>(std::popcount(alternatives.ranks));
     return lines * (text_length + 1);
 }

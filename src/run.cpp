@@ -4,7 +4,6 @@
 #include "result_size.h"
 #include "search.h"
 
-#include <cerrno>
 #include <ostream>
 #include <stdexcept>
 #include <system_error>
@@ -31,7 +30,7 @@ void write_result(const Board& board, Storage& storage, const RunOptions& option
 {
     const Position king = damka_cords_find(board);
     if (king == kNoKing) {
-        storage.write_at(0, "No", 2);
+        storage.write_at(0, kNoCapture.data(), kNoCapture.size());
         return;
     }
     const State start = state_of(board, king);

@@ -1,5 +1,6 @@
 #include "search.h"
 
+#include "state_table.h"
 #include "walk.h"
 #include "zeroed.h"
 
@@ -16,7 +17,7 @@ public:
     struct Entry {
         Mask enemy;
         Mask occupied; // 0: free
-        std::uint64_t packed; // length << 12 | last << 6 | king
+        std::uint64_t packed; // pack_suffix
         std::uint64_t offset; // where the suffix starts in the output
     };
 
@@ -33,16 +34,14 @@ public:
     {
         const Entry& entry = entries_[slot(state)];
         const bool same = entry.occupied == state.occupied && entry.enemy == state.enemy
-            && static_cast<Square>(entry.packed & 63) == state.king;
+            && unpacked_king(entry.packed) == state.king;
         return same ? &entry : nullptr;
     }
 
     void store(const State& state, std::uint64_t offset, std::uint64_t length, Square last)
     {
-        entries_[slot(state)] = { state.enemy, state.occupied,
-            length << 12 | static_cast<std::uint64_t>(last) << 6
-                | static_cast<std::uint64_t>(state.king),
-            offset };
+        entries_[slot(state)]
+            = { state.enemy, state.occupied, pack_suffix({ length, last }, state.king), offset };
     }
 
 private:
@@ -95,8 +94,9 @@ public:
             // All of the suffix but its last character, which a caller may have replaced since
             // it was written; the entry keeps the square the suffix ended on.
             out_.append(held_);
-            out_.append_copy(known->offset, (known->packed >> 12) - 1);
-            hold(static_cast<Square>((known->packed >> 6) & 63));
+            const Suffix suffix = unpacked_suffix(known->packed);
+            out_.append_copy(known->offset, suffix.length - 1);
+            hold(suffix.last);
             return true;
         }
         const std::uint64_t start = text_length();
@@ -133,7 +133,7 @@ std::uint64_t write_captures(const State& start, Storage& storage)
     TextWriter text(out, start.king);
     Alternatives alternatives;
     if (!extend(start, text, &alternatives)) {
-        out.append("No", 2);
+        out.append(kNoCapture.data(), kNoCapture.size());
         out.flush();
         return out.size();
     }

@@ -37,8 +37,8 @@ std::optional<Suffix> StateTable::find(const State& state) const
         const Slot& slot = slots_[i];
         if (slot.occupied == 0) return std::nullopt;
         if (slot.occupied == state.occupied && slot.enemy == state.enemy
-            && static_cast<Square>(slot.packed & 63) == state.king) {
-            return Suffix { slot.packed >> 12, static_cast<Square>((slot.packed >> 6) & 63) };
+            && unpacked_king(slot.packed) == state.king) {
+            return unpacked_suffix(slot.packed);
         }
     }
 }
@@ -51,9 +51,7 @@ void StateTable::insert(const State& state, Suffix suffix)
     if ((size_ + 1) * 20 > capacity_ * 19) throw MemoryBudgetExceeded {};
     std::uint64_t i = home(state);
     while (slots_[i].occupied != 0) i = i + 1 == capacity_ ? 0 : i + 1;
-    slots_[i] = { state.enemy, state.occupied,
-        suffix.length << 12 | static_cast<std::uint64_t>(suffix.last) << 6
-            | static_cast<std::uint64_t>(state.king) };
+    slots_[i] = { state.enemy, state.occupied, pack_suffix(suffix, state.king) };
     ++size_;
 }
 
@@ -75,8 +73,7 @@ void StateTable::grow()
     for (std::uint64_t i = 0; i < old_capacity; ++i) {
         const Slot& slot = old[i];
         if (slot.occupied == 0) continue;
-        std::uint64_t j
-            = home({ slot.enemy, slot.occupied, static_cast<Square>(slot.packed & 63) });
+        std::uint64_t j = home({ slot.enemy, slot.occupied, unpacked_king(slot.packed) });
         while (slots_[j].occupied != 0) j = j + 1 == capacity_ ? 0 : j + 1;
         slots_[j] = slot;
     }

@@ -12,6 +12,21 @@ struct Suffix {
     Square last = 0;
 };
 
+/// A suffix and the king square of its state in one word: length << 12 | last << 6 | king.
+inline std::uint64_t pack_suffix(Suffix suffix, Square king)
+{
+    return suffix.length << 12 | static_cast<std::uint64_t>(suffix.last) << 6
+        | static_cast<std::uint64_t>(king);
+}
+inline Suffix unpacked_suffix(std::uint64_t packed)
+{
+    return { packed >> 12, static_cast<Square>((packed >> 6) & 63) };
+}
+inline Square unpacked_king(std::uint64_t packed)
+{
+    return static_cast<Square>(packed & 63);
+}
+
 /// Raised when a StateTable would need more memory than its budget.
 struct MemoryBudgetExceeded { };
 
@@ -35,7 +50,7 @@ private:
     struct Slot {
         Mask enemy;
         Mask occupied; // 0 marks a free slot: a real state always has its king's square
-        std::uint64_t packed; // length << 12 | last << 6 | king
+        std::uint64_t packed; // pack_suffix
     };
     std::uint64_t home(const State& state) const;
     void grow();
