@@ -1,10 +1,9 @@
 #include "board.h"
 
+#include "files.h"
+
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
+#include <system_error>
 
 namespace {
 
@@ -96,11 +95,6 @@ BoardReading board_from_lines(const std::vector<std::string>& lines)
     return reading;
 }
 
-std::string describe_errno(const char* what)
-{
-    return std::string(what) + ": " + std::strerror(errno);
-}
-
 } // namespace
 
 std::vector<int> encode_map(std::string line)
@@ -136,25 +130,21 @@ BoardReading read_board_text(const std::string& text)
 BoardReading read_board_file(const std::string& path)
 {
     BoardReading failed;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        failed.error = BoardFileError { 0, describe_errno("cannot open") };
+    const char* step = "cannot open";
+    try {
+        InputFile file(path);
+        step = "cannot read";
+        LineCollector collector;
+        char chunk[64 * 1024];
+        while (!collector.done()) {
+            const std::size_t got = file.read(chunk, sizeof chunk);
+            if (got == 0) break;
+            collector.feed(chunk, got);
+        }
+        collector.finish();
+        return board_from_lines(collector.lines());
+    } catch (const std::system_error& failure) {
+        failed.error = BoardFileError { 0, std::string(step) + ": " + failure.code().message() };
         return failed;
     }
-    LineCollector collector;
-    char chunk[64 * 1024];
-    while (!collector.done()) {
-        const ssize_t got = ::read(fd, chunk, sizeof chunk);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) {
-            failed.error = BoardFileError { 0, describe_errno("cannot read") };
-            ::close(fd);
-            return failed;
-        }
-        if (got == 0) break;
-        collector.feed(chunk, static_cast<std::size_t>(got));
-    }
-    ::close(fd);
-    collector.finish();
-    return board_from_lines(collector.lines());
 }

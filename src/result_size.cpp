@@ -2,6 +2,7 @@
 
 #include "search.h"
 #include "state_table.h"
+#include "text_mode.h"
 
 #include <bit>
 
@@ -76,7 +77,7 @@ std::uint64_t ResultPlan::file_bytes() const
 {
     if (!captured) return kNoCapture.size();
     const std::uint64_t lines = 1 + static_cast<std::uint64_t>(std::popcount(alternatives.ranks));
-    return lines * (text_length + 1);
+    return lines * (text_length + kLineEnd.size());
 }
 
 std::optional<ResultPlan> plan_result(const State& start, std::uint64_t budget_bytes)

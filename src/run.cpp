@@ -1,6 +1,6 @@
 #include "run.h"
 
-#include "result_file.h"
+#include "files.h"
 #include "result_size.h"
 #include "search.h"
 
@@ -34,7 +34,10 @@ void write_result(const Board& board, Storage& storage, const RunOptions& option
         return;
     }
     const State start = state_of(board, king);
-    const std::optional<ResultPlan> plan = plan_result(start, options.size_count_budget);
+    // A pipe or device takes the bytes as they come: there is nothing to reserve, so the size
+    // need not be known first.
+    std::optional<ResultPlan> plan;
+    if (storage.random_access()) plan = plan_result(start, options.size_count_budget);
     if (plan) reserve_room(storage, *plan);
     const std::uint64_t written = write_captures(start, storage);
     if (plan && written != plan->file_bytes())
@@ -46,17 +49,16 @@ int run(std::ostream& errors, const RunOptions& options)
 {
     const BoardReading reading = read_board_file(kBoardFileName);
     if (reading.error) {
-        remove_stale_file(kResultFileName);
+        remove_stale_result(kResultFileName);
         errors << kBoardFileName;
         if (reading.error->line > 0) errors << ':' << reading.error->line;
         errors << ": " << reading.error->message << '\n';
         return 1;
     }
     try {
-        PendingFile file(kResultFileName);
-        FileStorage storage(file.fd());
-        write_result(reading.board, storage, options);
-        file.commit();
+        const std::unique_ptr<ResultOutput> output = open_result(kResultFileName);
+        write_result(reading.board, *output, options);
+        output->commit();
         return 0;
     } catch (const NoRoomForResult& refusal) {
         errors << kResultFileName << ": the result needs " << (refusal.at_least ? "more than " : "")
@@ -67,6 +69,6 @@ int run(std::ostream& errors, const RunOptions& options)
     } catch (const std::exception& failure) {
         errors << kResultFileName << ": internal error: " << failure.what() << '\n';
     }
-    remove_stale_file(kResultFileName);
+    remove_stale_result(kResultFileName);
     return 1;
 }

@@ -1,8 +1,9 @@
 #include "search.h"
 
+#include "memory.h"
 #include "state_table.h"
+#include "text_mode.h"
 #include "walk.h"
-#include "zeroed.h"
 
 #include <memory>
 #include <new>
@@ -61,8 +62,9 @@ private:
 // still replace that rank digit. Everything before it is final once written.
 class TextWriter {
 public:
-    TextWriter(Appender& out, Square king)
+    TextWriter(Appender& out, Square king, bool may_copy)
         : out_(out)
+        , may_copy_(may_copy)
         , king_(king)
         , last_(king)
         , held_(rank_char(king))
@@ -89,7 +91,7 @@ public:
     bool descend(const State& next)
     {
         if (!enemy_on_lines(next)) return false;
-        if (!worth_remembering(next)) return extend(next, *this);
+        if (!may_copy_ || !worth_remembering(next)) return extend(next, *this);
         if (const SuffixCache::Entry* known = cache_.find(next)) {
             // All of the suffix but its last character, which a caller may have replaced since
             // it was written; the entry keeps the square the suffix ended on.
@@ -118,6 +120,7 @@ private:
     }
 
     Appender& out_;
+    bool may_copy_; // the output can be read back
     Square king_;
     Square last_;
     char held_;
@@ -130,7 +133,8 @@ private:
 std::uint64_t write_captures(const State& start, Storage& storage)
 {
     Appender out(storage);
-    TextWriter text(out, start.king);
+    const bool may_copy = storage.random_access();
+    TextWriter text(out, start.king, may_copy);
     Alternatives alternatives;
     if (!extend(start, text, &alternatives)) {
         out.append(kNoCapture.data(), kNoCapture.size());
@@ -139,15 +143,20 @@ std::uint64_t write_captures(const State& start, Storage& storage)
     }
     // Every settled text is the adopted one with some last digit: one line per digit, in
     // ascending order. The first line is already written but for its last digit; the others
-    // copy it.
+    // copy it, or, where the output cannot be read back, write it again.
     const std::uint64_t prefix = text.text_length() - 1;
     const unsigned digits = alternatives.ranks | 1U << (text.held() - '0');
     bool first = true;
     for (int digit = 1; digit <= 8; ++digit) {
         if (!(digits & (1U << digit))) continue;
-        if (!first) out.append_copy(0, prefix);
+        if (!first && may_copy) {
+            out.append_copy(0, prefix);
+        } else if (!first) {
+            TextWriter again(out, start.king, false);
+            extend(start, again);
+        }
         out.append(static_cast<char>('0' + digit));
-        out.append('\n');
+        out.append(kLineEnd.data(), kLineEnd.size());
         first = false;
     }
     out.flush();

@@ -4,8 +4,6 @@ namespace {
 
 constexpr std::uint64_t kInitialCapacity = 1 << 12;
 
-__extension__ typedef unsigned __int128 Wide;
-
 std::uint64_t mix(std::uint64_t x)
 {
     x ^= x >> 31;
@@ -28,7 +26,7 @@ std::uint64_t StateTable::home(const State& state) const
         ^ mix(state.occupied + static_cast<unsigned>(state.king)));
     // Maps the hash onto [0, capacity) without a division, so the capacity need not be a power
     // of 2.
-    return static_cast<std::uint64_t>((static_cast<Wide>(hash) * capacity_) >> 64);
+    return multiply_high(hash, capacity_);
 }
 
 std::optional<Suffix> StateTable::find(const State& state) const

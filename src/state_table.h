@@ -1,7 +1,8 @@
 #pragma once
 
+#include "builtins.h"
+#include "memory.h"
 #include "state.h"
-#include "zeroed.h"
 
 #include <cstdint>
 #include <optional>
@@ -40,7 +41,7 @@ public:
     explicit StateTable(std::uint64_t budget_bytes);
     std::optional<Suffix> find(const State& state) const;
     /// Starts loading the slot where a find for `state` begins.
-    void prefetch(const State& state) const { __builtin_prefetch(&slots_[home(state)]); }
+    void prefetch(const State& state) const { ::prefetch(&slots_[home(state)]); }
     /// Records the suffix of a state not yet in the table; `length` is at most kMaxLength.
     void insert(const State& state, Suffix suffix);
     std::uint64_t size() const { return size_; }

@@ -3,10 +3,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
+#include <stdexcept>
 #include <system_error>
-#include <unistd.h>
-#include <vector>
 
 namespace {
 
@@ -17,77 +15,30 @@ namespace {
 
 } // namespace
 
-void FileStorage::write_at(std::uint64_t offset, const char* data, std::size_t size)
-{
-    while (size > 0) {
-        const ssize_t done = ::pwrite(fd_, data, size, static_cast<off_t>(offset));
-        if (done < 0 && errno == EINTR) continue;
-        if (done < 0) throw_errno(errno);
-        if (done == 0) throw_errno(EIO);
-        data += done;
-        size -= static_cast<std::size_t>(done);
-        offset += static_cast<std::uint64_t>(done);
-    }
-}
-
-void FileStorage::read_at(std::uint64_t offset, char* data, std::size_t size)
-{
-    while (size > 0) {
-        const ssize_t done = ::pread(fd_, data, size, static_cast<off_t>(offset));
-        if (done < 0 && errno == EINTR) continue;
-        if (done < 0) throw_errno(errno);
-        if (done == 0) throw_errno(EIO); // the bytes were written before: a short file is a fault
-        data += done;
-        size -= static_cast<std::size_t>(done);
-        offset += static_cast<std::uint64_t>(done);
-    }
-}
-
-void FileStorage::copy_within(std::uint64_t from, std::uint64_t to, std::uint64_t size)
-{
-    // The kernel copies without a trip through user space where the file system allows it.
-    while (size > 0) {
-        auto in = static_cast<loff_t>(from);
-        auto out = static_cast<loff_t>(to);
-        const ssize_t done = ::copy_file_range(fd_, &in, fd_, &out, size, 0);
-        if (done < 0 && errno == EINTR) continue;
-        if (done <= 0) break; // not supported here, or nothing copied: finish by hand
-        from += static_cast<std::uint64_t>(done);
-        to += static_cast<std::uint64_t>(done);
-        size -= static_cast<std::uint64_t>(done);
-    }
-    std::vector<char> chunk(static_cast<std::size_t>(std::min<std::uint64_t>(size, 1 << 20)));
-    while (size > 0) {
-        const auto part = static_cast<std::size_t>(std::min<std::uint64_t>(size, chunk.size()));
-        read_at(from, chunk.data(), part);
-        write_at(to, chunk.data(), part);
-        from += part;
-        to += part;
-        size -= part;
-    }
-}
-
-void FileStorage::reserve(std::uint64_t size)
-{
-    if (size == 0) return;
-    const int code = ::posix_fallocate(fd_, 0, static_cast<off_t>(size));
-    if (code != 0) throw_errno(code);
-}
-
 void MemoryStorage::write_at(std::uint64_t offset, const char* data, std::size_t size)
 {
+    if (!random_access_ && offset != bytes_.size())
+        throw std::logic_error("a pipe takes its bytes in order");
     if (bytes_.size() < offset + size) bytes_.resize(offset + size);
     std::memcpy(bytes_.data() + offset, data, size);
 }
 
+void MemoryStorage::reserve(std::uint64_t size)
+{
+    if (!random_access_) return;
+    if (bytes_.size() < size) bytes_.resize(size);
+}
+
 void MemoryStorage::read_at(std::uint64_t offset, char* data, std::size_t size)
 {
+    if (!random_access_) throw std::logic_error("a pipe cannot be read back");
     if (offset + size > bytes_.size()) throw_errno(EIO);
     std::memcpy(data, bytes_.data() + offset, size);
 }
 
 void MemoryStorage::copy_within(std::uint64_t from, std::uint64_t to, std::uint64_t size)
 {
+    if (!random_access_) throw std::logic_error("a pipe cannot be read back");
     if (bytes_.size() < to + size) bytes_.resize(to + size);
     std::memcpy(bytes_.data() + to, bytes_.data() + from, size);
 }

@@ -5,7 +5,8 @@
 #include <string>
 
 /// Random-access bytes that the result is written into: a file or, for tests, memory.
-/// Every failure throws std::system_error.
+/// Every failure throws std::system_error. Once room is reserved, writes may come from several
+/// threads at once, to ranges that do not overlap.
 class Storage {
 public:
     virtual ~Storage() = default;
@@ -13,37 +14,32 @@ public:
     virtual void read_at(std::uint64_t offset, char* data, std::size_t size) = 0;
     /// Copies `size` bytes from `from` to `to`; the two ranges do not overlap.
     virtual void copy_within(std::uint64_t from, std::uint64_t to, std::uint64_t size) = 0;
-    /// Sets aside room for `size` bytes up front, so that writing them cannot run out of space.
+    /// Sets aside room for `size` bytes up front, so that writing them cannot run out of space;
+    /// throws std::system_error with std::errc::no_space_on_device when there is no room.
     virtual void reserve(std::uint64_t size) = 0;
+    /// False for a pipe or a device: it takes bytes only once each, in ascending order, and
+    /// cannot give them back (read_at and copy_within must not be called; reserve does nothing).
+    virtual bool random_access() const { return true; }
 };
 
-/// Storage in an open file descriptor, which it does not own.
-class FileStorage final : public Storage {
+/// Storage in a string, for tests and fuzzing. Made with `random_access` false it stands for a
+/// pipe: it then insists that bytes come in order and are never read back.
+class MemoryStorage final : public Storage {
 public:
-    explicit FileStorage(int fd)
-        : fd_(fd)
+    explicit MemoryStorage(bool random_access = true)
+        : random_access_(random_access)
     {
     }
     void write_at(std::uint64_t offset, const char* data, std::size_t size) override;
     void read_at(std::uint64_t offset, char* data, std::size_t size) override;
     void copy_within(std::uint64_t from, std::uint64_t to, std::uint64_t size) override;
     void reserve(std::uint64_t size) override;
-
-private:
-    int fd_;
-};
-
-/// Storage in a string, for tests and fuzzing.
-class MemoryStorage final : public Storage {
-public:
-    void write_at(std::uint64_t offset, const char* data, std::size_t size) override;
-    void read_at(std::uint64_t offset, char* data, std::size_t size) override;
-    void copy_within(std::uint64_t from, std::uint64_t to, std::uint64_t size) override;
-    void reserve(std::uint64_t) override { }
+    bool random_access() const override { return random_access_; }
     const std::string& bytes() const { return bytes_; }
 
 private:
     std::string bytes_;
+    bool random_access_;
 };
 
 /// Appends text to a Storage through a buffer, and copies earlier output to its end.

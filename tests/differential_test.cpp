@@ -33,6 +33,9 @@ TEST(Differential, FastSearchMatchesThePlainProcedure)
         MemoryStorage storage;
         write_result(reading.board, storage);
         ASSERT_EQ(storage.bytes(), expected) << "seed " << seed << "\n" << text;
+        MemoryStorage pipe(false); // in order, never read back: what a pipe or device gets
+        write_result(reading.board, pipe);
+        ASSERT_EQ(pipe.bytes(), expected) << "seed " << seed << " into a pipe\n" << text;
 
         const Position king = damka_cords_find(reading.board);
         if (king == kNoKing) continue;

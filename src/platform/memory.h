@@ -1,13 +1,17 @@
 #pragma once
 
 #include <cstddef>
-#include <memory>
+#include <cstdint>
 #include <type_traits>
 
+/// Bytes of memory the process can still take before the system (or its container, or a limit
+/// set on the process) refuses it or kills the process; a cautious estimate.
+std::uint64_t available_memory();
+
 /// Zero-filled memory whose pages cost nothing until they are touched. Blocks of tens of
-/// megabytes are asked to be backed by huge pages, since the tables that use them are read at
-/// random and would otherwise spend their time on address translation. (A smaller block would
-/// pay for zeroing whole huge pages it mostly never touches.)
+/// megabytes are asked to be backed by huge pages where the system has them, since the tables
+/// that use them are read at random and would otherwise spend their time on address
+/// translation. (A smaller block would pay for zeroing whole huge pages it mostly never touches.)
 class ZeroedBlock {
 public:
     ZeroedBlock() = default;
