@@ -1,9 +1,12 @@
 #include "run.h"
 
 #include "files.h"
+#include "memory.h"
 #include "result_size.h"
 #include "search.h"
 
+#include <algorithm>
+#include <new>
 #include <ostream>
 #include <stdexcept>
 #include <system_error>
@@ -24,6 +27,19 @@ void reserve_room(Storage& storage, const ResultPlan& plan)
     }
 }
 
+// The size count's table may take what the options allow, but no more than the process can
+// get: a table that outgrew the memory would end the run part-way instead of letting it write
+// without a known size. While the table grows its old array (two thirds of the new one) lives
+// beside it, and the rest of the run needs some room too.
+std::uint64_t count_budget(const RunOptions& options)
+{
+    constexpr std::uint64_t kRestOfTheRun = std::uint64_t { 32 } << 20;
+    const std::uint64_t available = available_memory();
+    const std::uint64_t usable
+        = available > kRestOfTheRun ? (available - kRestOfTheRun) * 3 / 5 : 0;
+    return std::min(options.size_count_budget, usable);
+}
+
 } // namespace
 
 void write_result(const Board& board, Storage& storage, const RunOptions& options)
@@ -37,7 +53,7 @@ void write_result(const Board& board, Storage& storage, const RunOptions& option
     // A pipe or device takes the bytes as they come: there is nothing to reserve, so the size
     // need not be known first.
     std::optional<ResultPlan> plan;
-    if (storage.random_access()) plan = plan_result(start, options.size_count_budget);
+    if (storage.random_access()) plan = plan_result(start, count_budget(options));
     if (plan) reserve_room(storage, *plan);
     const std::uint64_t written = write_captures(start, storage);
     if (plan && written != plan->file_bytes())
@@ -66,6 +82,8 @@ int run(std::ostream& errors, const RunOptions& options)
     } catch (const std::system_error& failure) {
         errors << kResultFileName << ": cannot write the result: " << failure.code().message()
                << '\n';
+    } catch (const std::bad_alloc&) {
+        errors << kResultFileName << ": cannot write the result: out of memory\n";
     } catch (const std::exception& failure) {
         errors << kResultFileName << ": internal error: " << failure.what() << '\n';
     }
