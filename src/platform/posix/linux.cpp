@@ -101,6 +101,12 @@ int allocate_blocks(int fd, std::uint64_t size)
     return ::posix_fallocate(fd, 0, static_cast<off_t>(size));
 }
 
+void start_writeback(int fd, std::uint64_t offset, std::uint64_t size)
+{
+    ::sync_file_range(
+        fd, static_cast<off_t>(offset), static_cast<off_t>(size), SYNC_FILE_RANGE_WRITE);
+}
+
 void advise_huge_pages(void* data, std::size_t bytes)
 {
     ::madvise(data, bytes, MADV_HUGEPAGE);

@@ -34,6 +34,8 @@ int allocate_blocks(int fd, std::uint64_t size)
     return size > held && size - held > free_bytes ? ENOSPC : 0;
 }
 
+void start_writeback(int, std::uint64_t, std::uint64_t) { }
+
 void advise_huge_pages(void*, std::size_t) { }
 
 std::uint64_t system_memory_available()

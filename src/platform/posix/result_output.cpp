@@ -23,6 +23,8 @@ namespace {
     throw std::system_error(code, std::generic_category());
 }
 
+constexpr std::size_t kWritebackFrom = std::size_t { 1 } << 20;
+
 // The kernel gives up on a chain of links this long too (ELOOP).
 constexpr int kMostLinks = 40;
 
@@ -135,6 +137,9 @@ public:
     void write_at(std::uint64_t offset, const char* data, std::size_t size) override
     {
         note_end(offset + size);
+        // The sync before the result is put in place then waits for little more than the last
+        // pieces; small writes wait for a big one to come along.
+        if (size >= kWritebackFrom) start_writeback(fd_, offset, size);
         while (size > 0) {
             const ssize_t done = ::pwrite(fd_, data, size, static_cast<off_t>(offset));
             if (done < 0 && errno == EINTR) continue;
@@ -164,6 +169,7 @@ public:
     {
         note_end(to + size);
         const std::uint64_t copied = copy_in_kernel(fd_, from, to, size);
+        if (copied >= kWritebackFrom) start_writeback(fd_, to, copied);
         from += copied;
         to += copied;
         size -= copied;

@@ -1,0 +1,449 @@
+// Where the result goes: as opening Runel_out.txt for writing would reach it (links, pipes,
+// devices, protected and shared files), and nothing left behind however the run ends. Each row
+// lays out a folder, runs the built program there, and checks what must hold after.
+
+#include <gtest/gtest.h>
+
+#if defined(_WIN32)
+
+TEST(ResultOutput, PosixOnly)
+{
+    GTEST_SKIP() << "symbolic links, FIFOs, permission bits, signals and address-space limits are "
+                    "POSIX set-ups; the Windows rules are checked by the other end-to-end tests";
+}
+
+#else
+
+#include "big_boards.h"
+#include "program.h"
+#include "run.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <functional>
+#include <grp.h>
+#include <map>
+#include <optional>
+#include <random>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr uid_t kNobody = 65534;
+
+std::string example_board()
+{
+    return read_file(fs::path(RUNEL_EXAMPLES) / kBoardFileName);
+}
+
+// The result a plain run writes for `board`; empty for a board that is not one.
+std::string result_of(const std::string& board)
+{
+    static std::map<std::string, std::string> known;
+    if (const auto it = known.find(board); it != known.end()) return it->second;
+    TempDir dir;
+    write_file(dir / kBoardFileName, board);
+    const bool written = run_program(RUNEL_PROGRAM, dir.path()).exit_status == 0;
+    return known[board] = written ? read_file(dir / kResultFileName) : "";
+}
+
+struct Launch {
+    bool as_nobody = false; // as an unprivileged user, so that permissions hold even for root
+    enum class Stdout { file, pipe, named_file } stdout_to = Stdout::file;
+    std::optional<rlim_t> address_space; // RLIMIT_AS
+};
+
+Launch as_nobody()
+{
+    Launch how;
+    how.as_nobody = true;
+    return how;
+}
+Launch stdout_to(Launch::Stdout where)
+{
+    Launch how;
+    how.stdout_to = where;
+    return how;
+}
+Launch memory_above_start(rlim_t bytes)
+{
+    Launch how;
+    how.address_space = bytes;
+    return how;
+}
+
+struct Outcome {
+    int status = -1;
+    int signal = 0;
+    std::string errors;
+    std::string stdout_bytes;
+};
+
+mode_t mode_of(const fs::path& path)
+{
+    struct stat info { };
+    EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
+    return info.st_mode;
+}
+
+// Runs the program in `dir`. Standard output is a file outside it, a pipe read to its end, or
+// the file out.txt in it.
+Outcome launch(const TempDir& dir, const Launch& how, int kill_signal = 0, int kill_after_us = 0)
+{
+    TempDir streams;
+    ::chmod(streams.path().c_str(), 0777);
+    const fs::path err_path = streams / "stderr";
+    const fs::path out_path
+        = how.stdout_to == Launch::Stdout::named_file ? dir / "out.txt" : streams / "stdout";
+    int pipe_ends[2] = { -1, -1 };
+    if (how.stdout_to == Launch::Stdout::pipe && ::pipe(pipe_ends) != 0)
+        throw std::runtime_error("pipe");
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        const int out = how.stdout_to == Launch::Stdout::pipe
+            ? pipe_ends[1]
+            : ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        if (err < 0 || out < 0 || ::dup2(err, 2) < 0 || ::dup2(out, 1) < 0) ::_exit(125);
+        if (pipe_ends[0] >= 0) ::close(pipe_ends[0]);
+        if (::chdir(dir.path().c_str()) != 0) ::_exit(125);
+        if (how.as_nobody && ::geteuid() == 0
+            && (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0))
+            ::_exit(125);
+        if (how.address_space) {
+            const rlimit limit { *how.address_space, *how.address_space };
+            if (::setrlimit(RLIMIT_AS, &limit) != 0) ::_exit(125);
+        }
+        ::execl(RUNEL_PROGRAM, RUNEL_PROGRAM, nullptr);
+        ::_exit(127);
+    }
+    Outcome outcome;
+    if (pipe_ends[1] >= 0) {
+        ::close(pipe_ends[1]);
+        char chunk[65536];
+        ssize_t got = 0;
+        while ((got = ::read(pipe_ends[0], chunk, sizeof chunk)) > 0)
+            outcome.stdout_bytes.append(chunk, static_cast<std::size_t>(got));
+        ::close(pipe_ends[0]);
+    }
+    if (kill_signal != 0) {
+        ::usleep(static_cast<useconds_t>(kill_after_us));
+        ::kill(child, kill_signal);
+    }
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0) { }
+    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    outcome.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    outcome.errors = read_file(err_path);
+    if (how.stdout_to == Launch::Stdout::file) outcome.stdout_bytes = read_file(out_path);
+    return outcome;
+}
+
+// A file that only its owner, the unprivileged user, may change.
+void own_by_nobody(const fs::path& path)
+{
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::lchown(path.c_str(), kNobody, kNobody), 0) << path;
+    }
+}
+
+const std::string kDenied = "Runel_out.txt: cannot write the result: Permission denied\n";
+
+struct Row {
+    const char* name;
+    std::string board;
+    Launch how;
+    std::function<void(const TempDir&)> set_up;
+    std::function<void(const TempDir&, const Outcome&, const std::string& result)> check;
+};
+
+void succeeded(const Outcome& outcome)
+{
+    EXPECT_EQ(outcome.status, 0) << outcome.errors;
+    EXPECT_EQ(outcome.errors, "");
+}
+
+// A FIFO's reader, on a thread of the test: reads everything, or `keep` bytes and then goes.
+struct FifoReader {
+    std::string got;
+    std::thread thread;
+    FifoReader(const fs::path& fifo, std::size_t keep)
+        : thread([this, fifo, keep] {
+            const int fd = ::open(fifo.c_str(), O_RDONLY);
+            char chunk[65536];
+            ssize_t n = 0;
+            while (got.size() < keep && (n = ::read(fd, chunk, sizeof chunk)) > 0)
+                got.append(chunk, static_cast<std::size_t>(n));
+            ::close(fd);
+        })
+    {
+    }
+};
+std::unique_ptr<FifoReader> fifo_reader;
+
+const Row kRows[] = {
+    { "LinkIsFollowedAndStays", example_board(), {},
+        [](const TempDir& dir) {
+            fs::create_directory(dir / "results");
+            write_file(dir / "results/today.txt", "old\n");
+            fs::create_symlink("results/today.txt", dir / kResultFileName);
+        },
+        [](const TempDir& dir, const Outcome& outcome, const std::string& result) {
+            succeeded(outcome);
+            EXPECT_TRUE(fs::is_symlink(dir / kResultFileName));
+            EXPECT_EQ(read_file(dir / "results/today.txt"), result);
+        } },
+    { "DanglingLinkCreatesItsTarget", example_board(), {},
+        [](const TempDir& dir) {
+            fs::create_directory(dir / "results");
+            fs::create_symlink("results/new.txt", dir / kResultFileName);
+        },
+        [](const TempDir& dir, const Outcome& outcome, const std::string& result) {
+            succeeded(outcome);
+            EXPECT_TRUE(fs::is_symlink(dir / kResultFileName));
+            EXPECT_EQ(read_file(dir / "results/new.txt"), result);
+        } },
+    { "ChainOfRelativeLinks", example_board(), {},
+        [](const TempDir& dir) {
+            fs::create_directory(dir / "a");
+            fs::create_directory(dir / "b");
+            fs::create_symlink("a/hop", dir / kResultFileName);
+            fs::create_symlink("../b/final.txt", dir / "a/hop"); // relative to a/
+        },
+        [](const TempDir& dir, const Outcome& outcome, const std::string& result) {
+            succeeded(outcome);
+            EXPECT_TRUE(fs::is_symlink(dir / "a/hop"));
+            EXPECT_EQ(read_file(dir / "b/final.txt"), result);
+        } },
+    { "DevStdoutIntoAPipe", example_board(), stdout_to(Launch::Stdout::pipe),
+        [](const TempDir& dir) { fs::create_symlink("/dev/stdout", dir / kResultFileName); },
+        [](const TempDir& dir, const Outcome& outcome, const std::string& result) {
+            succeeded(outcome);
+            EXPECT_EQ(outcome.stdout_bytes, result);
+            EXPECT_TRUE(fs::is_symlink(dir / kResultFileName));
+            EXPECT_EQ(dir.entries().size(), 2U); // no file made beside
+        } },
+    { "DevStdoutIntoAFile", example_board(), stdout_to(Launch::Stdout::named_file),
+        [](const TempDir& dir) { fs::create_symlink("/dev/stdout", dir / kResultFileName); },
+        [](const TempDir& dir, const Outcome& outcome, const std::string& result) {
+            succeeded(outcome);
+            EXPECT_EQ(read_file(dir / "out.txt"), result);
+            EXPECT_TRUE(fs::is_symlink(dir / kResultFileName));
+        } },
+    { "FifoWithAReader", example_board(), {},
+        [](const TempDir& dir) {
+            ASSERT_EQ(::mkfifo((dir / kResultFileName).c_str(), 0644), 0);
+            fifo_reader = std::make_unique<FifoReader>(dir / kResultFileName, SIZE_MAX);
+        },
+        [](const TempDir& dir, const Outcome& outcome, const std::string& result) {
+            succeeded(outcome);
+            fifo_reader->thread.join();
+            EXPECT_EQ(fifo_reader->got, result);
+            EXPECT_TRUE(S_ISFIFO(mode_of(dir / kResultFileName)));
+        } },
+    { "FifoWhoseReaderLeavesEarly", kSeveralMegabyteBoard, {},
+        [](const TempDir& dir) {
+            ASSERT_EQ(::mkfifo((dir / kResultFileName).c_str(), 0644), 0);
+            fifo_reader = std::make_unique<FifoReader>(dir / kResultFileName, 1);
+        },
+        [](const TempDir& dir, const Outcome& outcome, const std::string&) {
+            fifo_reader->thread.join();
+            EXPECT_EQ(outcome.signal, 0) << "died of SIGPIPE";
+            EXPECT_EQ(outcome.status, 1);
+            EXPECT_EQ(outcome.errors, "Runel_out.txt: cannot write the result: Broken pipe\n");
+            EXPECT_TRUE(S_ISFIFO(mode_of(dir / kResultFileName)));
+        } },
+    { "ReadOnlyResultIsRefusedAndKept", example_board(), as_nobody(),
+        [](const TempDir& dir) {
+            write_file(dir / kResultFileName, "old\n");
+            own_by_nobody(dir / kResultFileName);
+            fs::permissions(dir / kResultFileName, fs::perms(0444));
+        },
+        [](const TempDir& dir, const Outcome& outcome, const std::string&) {
+            EXPECT_EQ(outcome.status, 1);
+            EXPECT_EQ(outcome.errors, kDenied);
+            EXPECT_EQ(read_file(dir / kResultFileName), "old\n");
+            EXPECT_EQ(mode_of(dir / kResultFileName) & 07777, 0444U);
+        } },
+    { "PrivateResultStaysPrivate", example_board(), {},
+        [](const TempDir& dir) {
+            write_file(dir / kResultFileName, "old\n");
+            fs::permissions(dir / kResultFileName, fs::perms(0600));
+        },
+        [](const TempDir& dir, const Outcome& outcome, const std::string& result) {
+            succeeded(outcome);
+            EXPECT_EQ(read_file(dir / kResultFileName), result);
+            EXPECT_EQ(mode_of(dir / kResultFileName) & 07777, 0600U);
+        } },
+    { "EveryHardLinkShowsTheNewResult", example_board(), {},
+        [](const TempDir& dir) {
+            write_file(dir / kResultFileName, std::string(5000, 'x'));
+            fs::create_hard_link(dir / kResultFileName, dir / "other.txt");
+        },
+        [](const TempDir& dir, const Outcome& outcome, const std::string& result) {
+            succeeded(outcome);
+            EXPECT_EQ(read_file(dir / "other.txt"), result);
+            EXPECT_EQ(fs::hard_link_count(dir / kResultFileName), 2U);
+        } },
+    { "ReadOnlyFolderWithAWritableResult", example_board(), as_nobody(),
+        [](const TempDir& dir) {
+            write_file(dir / kResultFileName, std::string(5000, 'x'));
+            own_by_nobody(dir / kResultFileName);
+            fs::permissions(dir.path(), fs::perms(0555));
+        },
+        [](const TempDir& dir, const Outcome& outcome, const std::string& result) {
+            succeeded(outcome);
+            EXPECT_EQ(read_file(dir / kResultFileName), result);
+        } },
+    { "IllFormedBoardBesideAReadOnlyResult", "header\n+\n", as_nobody(),
+        [](const TempDir& dir) {
+            write_file(dir / kResultFileName, "old\n");
+            own_by_nobody(dir / kResultFileName);
+            fs::permissions(dir / kResultFileName, fs::perms(0444));
+        },
+        [](const TempDir& dir, const Outcome& outcome, const std::string&) {
+            EXPECT_EQ(outcome.status, 1);
+            EXPECT_EQ(read_file(dir / kResultFileName), "old\n");
+        } },
+    // Address space above what the program needs to start.
+    { "OutOfMemoryIsSaid", kSeveralMegabyteBoard, memory_above_start(1 << 20), nullptr,
+        [](const TempDir& dir, const Outcome& outcome, const std::string&) {
+            EXPECT_EQ(outcome.status, 1);
+            EXPECT_EQ(outcome.errors, "Runel_out.txt: cannot write the result: out of memory\n");
+            EXPECT_EQ(dir.entries(), std::vector<std::string> { kBoardFileName });
+        } },
+    { "TightMemoryStillGivesTheResult", kSeveralMegabyteBoard, memory_above_start(24 << 20),
+        nullptr,
+        [](const TempDir& dir, const Outcome& outcome, const std::string& result) {
+            succeeded(outcome);
+            EXPECT_EQ(read_file(dir / kResultFileName), result);
+        } },
+};
+
+// The least address space in which the program runs a board without captures, found by
+// bisection, so that a memory limit can be set just above what the program needs to start.
+rlim_t address_space_to_start()
+{
+    static rlim_t least = 0;
+    if (least != 0) return least;
+    rlim_t fails = 1 << 20;
+    rlim_t runs = 1 << 30;
+    TempDir dir;
+    std::string no_king = "header\n";
+    for (int rank = 0; rank < 8; ++rank) no_king += "++++++++\n";
+    write_file(dir / kBoardFileName, no_king);
+    while (runs - fails > (256 << 10)) {
+        const rlim_t middle = fails + (runs - fails) / 2;
+        Launch how;
+        how.address_space = middle;
+        (launch(dir, how).status == 0 ? runs : fails) = middle;
+    }
+    return least = runs;
+}
+
+void PrintTo(const Row& row, std::ostream* out)
+{
+    *out << row.name;
+}
+
+class ResultOutput : public testing::TestWithParam<Row> { };
+
+TEST_P(ResultOutput, BehavesAsOpeningTheNameWould)
+{
+    const Row& row = GetParam();
+#if defined(__SANITIZE_ADDRESS__)
+    if (row.how.address_space) GTEST_SKIP() << "AddressSanitizer maps terabytes of shadow memory";
+#endif
+    Launch how = row.how;
+    if (how.address_space) *how.address_space += address_space_to_start();
+    const std::string result = result_of(row.board);
+    TempDir dir;
+    ::chmod(dir.path().c_str(), 0777);
+    write_file(dir / kBoardFileName, row.board);
+    if (row.set_up) row.set_up(dir);
+    const Outcome outcome = launch(dir, how);
+    row.check(dir, outcome, result);
+    fs::permissions(dir.path(), fs::perms::owner_all, fs::perm_options::add);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ResultOutput, testing::ValuesIn(kRows), [](const auto& info) { return info.param.name; });
+
+// However the run ends, no temporary file is left: where the system allows, the new file has no
+// name until it is complete (so that not even SIGKILL leaves one), and every signal that can be
+// handled removes it.
+struct Signal {
+    int number;
+    const char* name;
+};
+
+void PrintTo(const Signal& signal, std::ostream* out)
+{
+    *out << "SIG" << signal.name;
+}
+
+class KilledRun : public testing::TestWithParam<Signal> { };
+
+TEST_P(KilledRun, LeavesNoTemporaryFile)
+{
+    const int signal_number = GetParam().number;
+#if !defined(RUNEL_UNNAMED_TEMP_FILES)
+    if (signal_number == SIGKILL) GTEST_SKIP() << "this build names its temporary file at once";
+#endif
+    const std::string result = result_of(kSeveralMegabyteBoard);
+    std::mt19937 random(static_cast<unsigned>(signal_number));
+    for (int attempt = 0; attempt < 6; ++attempt) {
+        TempDir dir;
+        write_file(dir / kBoardFileName, kSeveralMegabyteBoard);
+        const Outcome outcome = launch(dir, {}, signal_number, static_cast<int>(random() % 40000));
+        const std::vector<std::string> entries = dir.entries();
+        if (entries.size() == 2)
+            EXPECT_EQ(read_file(dir / kResultFileName), result);
+        else
+            EXPECT_EQ(entries, std::vector<std::string> { kBoardFileName });
+        if (outcome.status == 0) {
+            EXPECT_EQ(entries.size(), 2U);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, KilledRun,
+    testing::Values(Signal { SIGHUP, "HUP" }, Signal { SIGINT, "INT" }, Signal { SIGQUIT, "QUIT" },
+        Signal { SIGTERM, "TERM" }, Signal { SIGUSR1, "USR1" }, Signal { SIGALRM, "ALRM" },
+        Signal { SIGPIPE, "PIPE" }, Signal { SIGKILL, "KILL" }),
+    [](const auto& info) { return info.param.name; });
+
+// The old result's blocks come free when it is replaced, so a file system that holds one result
+// but not two takes the same board again and again.
+TEST(ResultOutputRoom, SameBigBoardTwiceOnASmallFileSystem)
+{
+    const std::string result = result_of(kSeveralMegabyteBoard);
+    TempDir dir;
+    const std::string size = "size=" + std::to_string(result.size() * 3 / 2);
+    if (::mount("tmpfs", dir.path().c_str(), "tmpfs", 0, size.c_str()) != 0)
+        GTEST_SKIP() << "cannot mount a small tmpfs here (needs root): " << std::strerror(errno);
+    struct Unmount {
+        const TempDir& dir;
+        ~Unmount() { ::umount2(dir.path().c_str(), MNT_DETACH); }
+    } unmount { dir };
+    write_file(dir / kBoardFileName, kSeveralMegabyteBoard);
+    for (int run = 1; run <= 2; ++run) {
+        const Outcome outcome = launch(dir, {});
+        EXPECT_EQ(outcome.status, 0) << "run " << run << ": " << outcome.errors;
+        EXPECT_EQ(read_file(dir / kResultFileName), result) << "run " << run;
+    }
+}
+
+} // namespace
+
+#endif
