@@ -157,7 +157,7 @@ void own_by_nobody(const fs::path& path)
     }
 }
 
-const std::string kDenied = "Runel_out.txt: cannot write the result: Permission denied\n";
+constexpr const char* kDenied = "Runel_out.txt: cannot write the result: Permission denied\n";
 
 struct Row {
     const char* name;

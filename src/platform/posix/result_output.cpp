@@ -82,9 +82,10 @@ Target find_target(const std::string& name)
         }
         std::vector<char> buffer(static_cast<std::size_t>(info.st_size) + 1 + 4096);
         const ssize_t length = ::readlink(path.c_str(), buffer.data(), buffer.size());
-        if (length < 0) throw_errno(errno);
+        if (length <= 0) throw_errno(length < 0 ? errno : ENOENT);
         std::string link(buffer.data(), static_cast<std::size_t>(length));
-        path = link.front() == '/' ? link : folder_of(path) + "/" + link;
+        if (link.front() != '/') link = folder_of(path).append("/").append(link);
+        path = std::move(link);
     }
 }
 
