@@ -105,16 +105,18 @@ Outcome launch(const TempDir& dir, const Launch& how, int kill_signal = 0, int k
     const fs::path err_path = streams / "stderr";
     const fs::path out_path
         = how.stdout_to == Launch::Stdout::named_file ? dir / "out.txt" : streams / "stdout";
+    // Opened here, so that a signal that lands before the program starts still finds them.
     int pipe_ends[2] = { -1, -1 };
     if (how.stdout_to == Launch::Stdout::pipe && ::pipe(pipe_ends) != 0)
         throw std::runtime_error("pipe");
+    const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    const int out = how.stdout_to == Launch::Stdout::pipe
+        ? pipe_ends[1]
+        : ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (err < 0 || out < 0) throw std::runtime_error("cannot open the program's streams");
     const pid_t child = ::fork();
     if (child == 0) {
-        const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-        const int out = how.stdout_to == Launch::Stdout::pipe
-            ? pipe_ends[1]
-            : ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-        if (err < 0 || out < 0 || ::dup2(err, 2) < 0 || ::dup2(out, 1) < 0) ::_exit(125);
+        if (::dup2(err, 2) < 0 || ::dup2(out, 1) < 0) ::_exit(125);
         if (pipe_ends[0] >= 0) ::close(pipe_ends[0]);
         if (::chdir(dir.path().c_str()) != 0) ::_exit(125);
         if (how.as_nobody && ::geteuid() == 0
@@ -127,9 +129,10 @@ Outcome launch(const TempDir& dir, const Launch& how, int kill_signal = 0, int k
         ::execl(RUNEL_PROGRAM, RUNEL_PROGRAM, nullptr);
         ::_exit(127);
     }
+    ::close(err);
+    ::close(out);
     Outcome outcome;
-    if (pipe_ends[1] >= 0) {
-        ::close(pipe_ends[1]);
+    if (pipe_ends[0] >= 0) {
         char chunk[65536];
         ssize_t got = 0;
         while ((got = ::read(pipe_ends[0], chunk, sizeof chunk)) > 0)
