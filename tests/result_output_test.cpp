@@ -96,6 +96,21 @@ mode_t mode_of(const fs::path& path)
     return info.st_mode;
 }
 
+// The program as the unprivileged user can reach it: a root-only folder (a clone in /root, say)
+// would keep it from starting.
+const char* program_for(const Launch& how)
+{
+    if (!how.as_nobody || ::geteuid() != 0) return RUNEL_PROGRAM;
+    static TempDir copy;
+    static const std::string path = (copy / "runel").string();
+    if (!fs::exists(path)) {
+        fs::copy_file(RUNEL_PROGRAM, path);
+        fs::permissions(copy.path(), fs::perms(0755));
+        fs::permissions(path, fs::perms(0755));
+    }
+    return path.c_str();
+}
+
 // Runs the program in `dir`. Standard output is a file outside it, a pipe read to its end, or
 // the file out.txt in it.
 Outcome launch(const TempDir& dir, const Launch& how, int kill_signal = 0, int kill_after_us = 0)
@@ -114,6 +129,7 @@ Outcome launch(const TempDir& dir, const Launch& how, int kill_signal = 0, int k
         ? pipe_ends[1]
         : ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (err < 0 || out < 0) throw std::runtime_error("cannot open the program's streams");
+    const char* program = program_for(how);
     const pid_t child = ::fork();
     if (child == 0) {
         if (::dup2(err, 2) < 0 || ::dup2(out, 1) < 0) ::_exit(125);
@@ -126,7 +142,7 @@ Outcome launch(const TempDir& dir, const Launch& how, int kill_signal = 0, int k
             const rlimit limit { *how.address_space, *how.address_space };
             if (::setrlimit(RLIMIT_AS, &limit) != 0) ::_exit(125);
         }
-        ::execl(RUNEL_PROGRAM, RUNEL_PROGRAM, nullptr);
+        ::execl(program, program, nullptr);
         ::_exit(127);
     }
     ::close(err);
@@ -373,6 +389,7 @@ TEST_P(ResultOutput, BehavesAsOpeningTheNameWould)
     TempDir dir;
     ::chmod(dir.path().c_str(), 0777);
     write_file(dir / kBoardFileName, row.board);
+    fs::permissions(dir / kBoardFileName, fs::perms(0644));
     if (row.set_up) row.set_up(dir);
     const Outcome outcome = launch(dir, how);
     row.check(dir, outcome, result);
