@@ -1,12 +1,10 @@
+// Child processes and temporary directories on POSIX systems.
 #include "program.h"
 
-#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
-#include <fstream>
 #include <iostream>
-#include <sstream>
 #include <stdexcept>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -19,38 +17,6 @@ TempDir::TempDir()
     std::string pattern = (fs::temp_directory_path() / "runel-test-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
-}
-
-TempDir::~TempDir()
-{
-    std::error_code ignored;
-    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
-    fs::remove_all(path_, ignored);
-}
-
-std::vector<std::string> TempDir::entries() const
-{
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(path_))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-std::string read_file(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw std::runtime_error("cannot read " + path.string());
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-}
-
-void write_file(const fs::path& path, const std::string& bytes)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-    if (!out.flush()) throw std::runtime_error("cannot write " + path.string());
 }
 
 ProgramRun run_in_child(
@@ -83,6 +49,10 @@ ProgramRun run_in_child(
     if (limits.terminate_after_ms) {
         ::usleep(static_cast<useconds_t>(*limits.terminate_after_ms) * 1000);
         ::kill(child, SIGTERM);
+    }
+    if (limits.kill_after_ms) {
+        ::usleep(static_cast<useconds_t>(*limits.kill_after_ms) * 1000);
+        ::kill(child, SIGKILL);
     }
     int status = 0;
     while (::waitpid(child, &status, 0) < 0) { }
