@@ -12,7 +12,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::vector<std::string> kResultOnly { "result.txt" };
+std::vector<std::string> result_only()
+{
+    return { "result.txt" };
+}
 
 TEST(ResultOutput, WritesFromSeveralThreadsAndCopiesWithinTheFile)
 {
@@ -41,7 +44,7 @@ TEST(ResultOutput, WritesFromSeveralThreadsAndCopiesWithinTheFile)
     const std::string expected = std::string(kPart, 'a') + std::string(kPart, 'b')
         + std::string(kPart, 'c') + std::string(kPart / 2, 'a') + std::string(kPart / 2, 'b');
     EXPECT_EQ(read_file(name), expected);
-    EXPECT_EQ(dir.entries(), kResultOnly);
+    EXPECT_EQ(dir.entries(), result_only());
 }
 
 TEST(ResultOutput, NotCommittedLeavesTheEarlierResultAndNoTemporaryFile)
@@ -54,7 +57,7 @@ TEST(ResultOutput, NotCommittedLeavesTheEarlierResultAndNoTemporaryFile)
         output->write_at(0, "half", 4);
     }
     EXPECT_EQ(read_file(name), "an earlier result\n");
-    EXPECT_EQ(dir.entries(), kResultOnly);
+    EXPECT_EQ(dir.entries(), result_only());
 }
 
 TEST(ResultOutput, RefusesToReserveMoreThanTheFileSystemHolds)

@@ -15,7 +15,7 @@
 #include <cstring>
 #include <iostream>
 #include <random>
-#if !defined(_WIN32)
+#if defined(__linux__)
 #include <sys/mount.h>
 #endif
 
@@ -50,24 +50,7 @@ TEST(RunFaults, WriteFailingPartWayLeavesNothingBehind)
 {
     GTEST_SKIP() << "Windows has no file size limit to stop a write part-way";
 }
-
-TEST(RunFaults, FileSystemTooSmallRefusesWithTheExactSize)
-{
-    GTEST_SKIP() << "needs a small tmpfs mounted by the test, which only Linux offers; "
-                    "the Windows reservation is checked against the free space in "
-                    "platform_files_test";
-}
 #else
-// The full result of a board, as a normal run writes it.
-std::string normal_result(const std::string& board_text)
-{
-    TempDir dir;
-    write_file(dir / kBoardFileName, board_text);
-    const ProgramRun run = run_program(RUNEL_PROGRAM, dir.path());
-    EXPECT_EQ(run.exit_status, 0);
-    return read_file(dir / kResultFileName);
-}
-
 // Files may grow to one megabyte, far less than the result of kSeveralMegabyteBoard.
 ProgramLimits one_megabyte_files()
 {
@@ -101,6 +84,18 @@ TEST(RunFaults, WriteFailingPartWayLeavesNothingBehind)
     expect_failed_cleanly(streamed, dir);
     EXPECT_EQ(streamed.errors, "Runel_out.txt: cannot write the result: File too large\n");
 }
+#endif
+
+#if defined(__linux__)
+// The full result of a board, as a normal run writes it.
+std::string normal_result(const std::string& board_text)
+{
+    TempDir dir;
+    write_file(dir / kBoardFileName, board_text);
+    const ProgramRun run = run_program(RUNEL_PROGRAM, dir.path());
+    EXPECT_EQ(run.exit_status, 0);
+    return read_file(dir / kResultFileName);
+}
 
 TEST(RunFaults, FileSystemTooSmallRefusesWithTheExactSize)
 {
@@ -118,6 +113,12 @@ TEST(RunFaults, FileSystemTooSmallRefusesWithTheExactSize)
     EXPECT_EQ(run.errors,
         "Runel_out.txt: the result needs " + std::to_string(full.size())
             + " bytes; no room for it on this file system\n");
+}
+#else
+TEST(RunFaults, FileSystemTooSmallRefusesWithTheExactSize)
+{
+    GTEST_SKIP() << "needs a small tmpfs mounted by the test, which only Linux offers; the "
+                    "reservation is checked against the free space in platform_files_test";
 }
 #endif
 
