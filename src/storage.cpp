@@ -5,6 +5,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <system_error>
+#include <vector>
 
 namespace {
 
@@ -41,6 +42,19 @@ void MemoryStorage::copy_within(std::uint64_t from, std::uint64_t to, std::uint6
     if (!random_access_) throw std::logic_error("a pipe cannot be read back");
     if (bytes_.size() < to + size) bytes_.resize(to + size);
     std::memcpy(bytes_.data() + to, bytes_.data() + from, size);
+}
+
+void copy_through_buffer(Storage& storage, std::uint64_t from, std::uint64_t to, std::uint64_t size)
+{
+    std::vector<char> chunk(static_cast<std::size_t>(std::min<std::uint64_t>(size, 1 << 20)));
+    while (size > 0) {
+        const auto part = static_cast<std::size_t>(std::min<std::uint64_t>(size, chunk.size()));
+        storage.read_at(from, chunk.data(), part);
+        storage.write_at(to, chunk.data(), part);
+        from += part;
+        to += part;
+        size -= part;
+    }
 }
 
 Appender::Appender(Storage& storage)

@@ -22,6 +22,11 @@ public:
     virtual bool random_access() const { return true; }
 };
 
+/// Copies `size` bytes of `storage` from `from` to `to` (ranges that do not overlap) through a
+/// buffer in memory: copy_within for a storage that has no quicker way.
+void copy_through_buffer(
+    Storage& storage, std::uint64_t from, std::uint64_t to, std::uint64_t size);
+
 /// Storage in a string, for tests and fuzzing. Made with `random_access` false it stands for a
 /// pipe: it then insists that bytes come in order and are never read back.
 class MemoryStorage final : public Storage {

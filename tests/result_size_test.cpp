@@ -2,6 +2,7 @@
 #include "reference_search.h"
 #include "result_size.h"
 #include "run.h"
+#include "text_mode.h"
 
 #include <gtest/gtest.h>
 
@@ -28,7 +29,7 @@ TEST(PlanResult, CountsExactlyWhatTheResultHolds)
     const auto plan = plan_result(start_of(kTensOfKilobytesBoard), std::uint64_t { 1 } << 30);
     ASSERT_TRUE(plan);
     EXPECT_EQ(plan->file_bytes(), expected.size());
-    EXPECT_EQ(plan->text_length + 1, expected.find('\n') + 1);
+    EXPECT_EQ(plan->text_length, expected.find(kLineEnd));
 }
 
 TEST(PlanResult, AnyBudgetGivesTheExactSizeOrNone)

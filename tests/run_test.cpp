@@ -1,6 +1,8 @@
 #include "positions.h"
 #include "program.h"
+#include "result_lines.h"
 #include "run.h"
+#include "system_messages.h"
 
 #include <gtest/gtest.h>
 
@@ -25,7 +27,7 @@ TEST(Run, WritesTheSettledPathsSortedWithEveryLineEnded)
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_EQ(run.errors, "");
     EXPECT_EQ(run.output, "");
-    EXPECT_EQ(read_file(dir / kResultFileName), "d3:d7\nd3:d8\n");
+    EXPECT_EQ(read_file(dir / kResultFileName), result_lines({ "d3:d7", "d3:d8" }));
     EXPECT_EQ(dir.entries(), kBoardAndResult);
 }
 
@@ -51,7 +53,7 @@ TEST(Run, ReadsCrLfBoardFiles)
     TempDir dir;
     const ProgramRun run = run_on(dir, board_file_text(position("La1 bc1 Be5"), "\r\n"));
     EXPECT_EQ(run.exit_status, 0);
-    EXPECT_EQ(read_file(dir / kResultFileName), "a1:e1:e6:e8\n");
+    EXPECT_EQ(read_file(dir / kResultFileName), result_lines({ "a1:e1:e6:e8" }));
 }
 
 TEST(Run, ReplacesAPreviousResultAndIgnoresArguments)
@@ -60,7 +62,7 @@ TEST(Run, ReplacesAPreviousResultAndIgnoresArguments)
     write_file(dir / kResultFileName, "a much longer stale result from an earlier run\n");
     const ProgramRun run = run_on(dir, board_file_text(position("Ld6 bd4")), { "-o", "x.txt" });
     EXPECT_EQ(run.exit_status, 0);
-    EXPECT_EQ(read_file(dir / kResultFileName), "d6:d3:d1\n");
+    EXPECT_EQ(read_file(dir / kResultFileName), result_lines({ "d6:d3:d1" }));
     EXPECT_EQ(dir.entries(), kBoardAndResult);
 }
 
@@ -71,7 +73,7 @@ TEST(Run, TheShippedExampleHasAnInterestingResult)
     const ProgramRun run = run_program(RUNEL_PROGRAM, dir.path());
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_EQ(read_file(dir / kResultFileName),
-        read_file(fs::path(RUNEL_EXAMPLES) / "Runel_out.expected.txt"));
+        with_line_ends(read_file(fs::path(RUNEL_EXAMPLES) / "Runel_out.expected.txt")));
 }
 
 struct IllFormedCase {
@@ -115,7 +117,7 @@ TEST(Run, MissingBoardFileFails)
     write_file(dir / kResultFileName, "stale\n");
     const ProgramRun run = run_program(RUNEL_PROGRAM, dir.path());
     EXPECT_EQ(run.exit_status, 1);
-    EXPECT_EQ(run.errors, "Runel_in.txt: cannot open: No such file or directory\n");
+    EXPECT_EQ(run.errors, "Runel_in.txt: cannot open: " + kNoSuchFileText + "\n");
     EXPECT_TRUE(dir.entries().empty());
 }
 
@@ -125,7 +127,7 @@ TEST(Run, UnwritableResultFailsAndLeavesNothingBehind)
     fs::create_directory(dir / kResultFileName);
     const ProgramRun run = run_on(dir, board_file_text(position("La1 ba3")));
     EXPECT_EQ(run.exit_status, 1);
-    EXPECT_EQ(run.errors, "Runel_out.txt: cannot write the result: Is a directory\n");
+    EXPECT_EQ(run.errors, kResultFolderMessage + "\n");
     EXPECT_EQ(dir.entries(), kBoardAndResult);
     EXPECT_TRUE(fs::is_directory(dir / kResultFileName));
 }

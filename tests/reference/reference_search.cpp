@@ -1,5 +1,7 @@
 #include "reference_search.h"
 
+#include "text_mode.h"
+
 #include <cstdlib>
 
 std::set<std::string> pathes;
@@ -112,7 +114,7 @@ std::string reference_result(const Board& board, unsigned long long step_limit)
     const Position king = damka_cords_find(board);
     if (king != kNoKing) logic(board, king, "");
     std::string bytes;
-    for (const std::string& path : pathes) bytes += path + "\n";
+    for (const std::string& path : pathes) bytes += path + std::string(kLineEnd);
     if (pathes.empty()) bytes = "No";
     pathes.clear();
     return bytes;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "text_mode.h"
+
 #include <ostream>
 #include <set>
 #include <string>
@@ -17,7 +19,7 @@ struct SearchCase {
 inline std::string result_bytes(const std::set<std::string>& paths)
 {
     std::string bytes;
-    for (const auto& path : paths) bytes += path + "\n";
+    for (const auto& path : paths) bytes += path + std::string(kLineEnd);
     return paths.empty() ? "No" : bytes;
 }
 

@@ -1,0 +1,363 @@
+// The file system door on Windows. Wide-character calls throughout, so that no name passes
+// through a code page it cannot be spelled in.
+#include "files.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <mutex>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+namespace {
+
+std::wstring wide_name(const std::string& name)
+{
+    if (name.empty()) return {};
+    const int size
+        = ::MultiByteToWideChar(CP_ACP, 0, name.data(), static_cast<int>(name.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(size), L'\0');
+    ::MultiByteToWideChar(CP_ACP, 0, name.data(), static_cast<int>(name.size()), wide.data(), size);
+    return wide;
+}
+
+[[noreturn]] void throw_last_error()
+{
+    throw std::system_error(static_cast<int>(::GetLastError()), std::system_category());
+}
+
+// One call moves at most this much, well below what a DWORD counts.
+constexpr std::uint64_t kMaxTransfer = std::uint64_t { 1 } << 30;
+
+OVERLAPPED at_offset(std::uint64_t offset)
+{
+    OVERLAPPED position {};
+    position.Offset = static_cast<DWORD>(offset);
+    position.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    return position;
+}
+
+// A temporary result is marked for deletion from its creation until the moment it is renamed
+// into place, so that the system removes it when the process ends, however it ends. Marking it
+// and unmarking it for the rename are each held under this lock, which a console event (Ctrl+C,
+// a closed window) takes before ending the process, and never gives back: the process then never
+// ends in the middle of either step.
+std::mutex temporary_file_steps;
+
+BOOL WINAPI end_on_console_event(DWORD event)
+{
+    (void)event;
+    temporary_file_steps.lock();
+    ::TerminateProcess(::GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+    return TRUE;
+}
+
+bool mark_for_deletion(HANDLE file, bool deleted)
+{
+    FILE_DISPOSITION_INFO disposition {};
+    disposition.DeleteFile = deleted ? TRUE : FALSE;
+    return ::SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition)
+        != 0;
+}
+
+class Handle {
+public:
+    explicit Handle(HANDLE handle = INVALID_HANDLE_VALUE)
+        : handle_(handle)
+    {
+    }
+    ~Handle()
+    {
+        if (valid()) ::CloseHandle(handle_);
+    }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+    HANDLE get() const { return handle_; }
+    HANDLE release() { return std::exchange(handle_, INVALID_HANDLE_VALUE); }
+
+private:
+    HANDLE handle_;
+};
+
+// Moves `size` bytes at `offset` in calls of at most kMaxTransfer; `call` moves one part at its
+// position and returns how many bytes it moved, none meaning the file ended first.
+template <class Call> void in_parts(std::uint64_t offset, std::size_t size, Call call)
+{
+    while (size > 0) {
+        const auto part = static_cast<DWORD>(std::min<std::uint64_t>(size, kMaxTransfer));
+        OVERLAPPED position = at_offset(offset);
+        const DWORD done = call(part, position);
+        // Nothing moved: a read met the end of bytes written before (a fault), or a write
+        // made no progress.
+        if (done == 0) throw std::system_error(ERROR_HANDLE_EOF, std::system_category());
+        size -= done;
+        offset += done;
+    }
+}
+
+// The room left on the volume that holds `name`, for this user (quotas included).
+std::uint64_t free_bytes_beside(const std::wstring& name)
+{
+    // GetFullPathNameW gives the folder without asking whether it exists yet.
+    std::vector<wchar_t> full(MAX_PATH);
+    wchar_t* file_part = nullptr;
+    for (;;) {
+        const DWORD needed = ::GetFullPathNameW(
+            name.c_str(), static_cast<DWORD>(full.size()), full.data(), &file_part);
+        if (needed == 0) throw_last_error();
+        if (needed < full.size()) break;
+        full.resize(needed);
+    }
+    if (file_part != nullptr) *file_part = L'\0';
+    ULARGE_INTEGER available {};
+    if (!::GetDiskFreeSpaceExW(full.data(), &available, nullptr, nullptr)) throw_last_error();
+    return available.QuadPart;
+}
+
+// A regular file: written beside its final name, renamed over it on commit.
+class DiskOutput final : public ResultOutput {
+public:
+    DiskOutput(std::wstring final_name, std::uint64_t old_size)
+        : final_name_(std::move(final_name))
+        , old_size_(old_size)
+    {
+        const std::lock_guard lock(temporary_file_steps);
+        for (unsigned attempt = 0;; ++attempt) {
+            temp_name_ = final_name_ + L"." + std::to_wstring(::GetCurrentProcessId()) + L"-"
+                + std::to_wstring(attempt);
+            // Others may read it, and the rename must be allowed while it is open.
+            file_ = ::CreateFileW(temp_name_.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
+                FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                nullptr);
+            if (file_ != INVALID_HANDLE_VALUE) break;
+            if (::GetLastError() != ERROR_FILE_EXISTS || attempt == 100) throw_last_error();
+        }
+        if (!mark_for_deletion(file_, true)) {
+            const DWORD code = ::GetLastError();
+            ::CloseHandle(file_);
+            ::DeleteFileW(temp_name_.c_str());
+            throw std::system_error(static_cast<int>(code), std::system_category());
+        }
+    }
+    ~DiskOutput() override
+    {
+        // Still marked for deletion unless committed: closing it removes it.
+        if (file_ != INVALID_HANDLE_VALUE) ::CloseHandle(file_);
+    }
+    DiskOutput(const DiskOutput&) = delete;
+    DiskOutput& operator=(const DiskOutput&) = delete;
+
+    void write_at(std::uint64_t offset, const char* data, std::size_t size) override
+    {
+        in_parts(offset, size, [this, &data](DWORD part, OVERLAPPED& position) {
+            DWORD done = 0;
+            if (!::WriteFile(file_, data, part, &done, &position)) throw_last_error();
+            data += done;
+            return done;
+        });
+    }
+
+    void read_at(std::uint64_t offset, char* data, std::size_t size) override
+    {
+        in_parts(offset, size, [this, &data](DWORD part, OVERLAPPED& position) {
+            DWORD done = 0;
+            if (!::ReadFile(file_, data, part, &done, &position)) throw_last_error();
+            data += done;
+            return done;
+        });
+    }
+
+    void copy_within(std::uint64_t from, std::uint64_t to, std::uint64_t size) override
+    {
+        copy_through_buffer(*this, from, to, size);
+    }
+
+    void reserve(std::uint64_t size) override
+    {
+        if (size == 0) return;
+        // The old result's room comes free when this one replaces it.
+        if (size > free_bytes_beside(final_name_) + old_size_)
+            throw std::system_error(std::make_error_code(std::errc::no_space_on_device));
+        // Then hold the room, where the file system can (NTFS can; Wine cannot, and the check
+        // above is all there is there).
+        FILE_ALLOCATION_INFO allocation {};
+        allocation.AllocationSize.QuadPart = static_cast<LONGLONG>(size);
+        if (::SetFileInformationByHandle(file_, FileAllocationInfo, &allocation, sizeof allocation))
+            return;
+        const DWORD code = ::GetLastError();
+        if (code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL)
+            throw std::system_error(std::make_error_code(std::errc::no_space_on_device));
+        if (code != ERROR_CALL_NOT_IMPLEMENTED && code != ERROR_INVALID_PARAMETER
+            && code != ERROR_NOT_SUPPORTED)
+            throw std::system_error(static_cast<int>(code), std::system_category());
+    }
+
+    void commit() override
+    {
+        // The data reaches the disk before the rename makes it the result.
+        if (!::FlushFileBuffers(file_)) throw_last_error();
+        const std::lock_guard lock(temporary_file_steps);
+        if (!mark_for_deletion(file_, false)) throw_last_error();
+        if (!::MoveFileExW(temp_name_.c_str(), final_name_.c_str(),
+                MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            const DWORD code = ::GetLastError();
+            mark_for_deletion(file_, true);
+            throw std::system_error(static_cast<int>(code), std::system_category());
+        }
+        ::CloseHandle(file_);
+        file_ = INVALID_HANDLE_VALUE;
+    }
+
+private:
+    std::wstring final_name_;
+    std::wstring temp_name_;
+    std::uint64_t old_size_;
+    HANDLE file_ = INVALID_HANDLE_VALUE;
+};
+
+// A device or a pipe: the bytes go straight in, in order.
+class StreamOutput final : public ResultOutput {
+public:
+    explicit StreamOutput(HANDLE stream)
+        : stream_(stream)
+    {
+    }
+    ~StreamOutput() override { ::CloseHandle(stream_); }
+    StreamOutput(const StreamOutput&) = delete;
+    StreamOutput& operator=(const StreamOutput&) = delete;
+
+    void write_at(std::uint64_t offset, const char* data, std::size_t size) override
+    {
+        if (offset != written_)
+            throw std::system_error(std::make_error_code(std::errc::invalid_seek));
+        while (size > 0) {
+            const auto part = static_cast<DWORD>(std::min<std::uint64_t>(size, kMaxTransfer));
+            DWORD done = 0;
+            if (!::WriteFile(stream_, data, part, &done, nullptr)) throw_last_error();
+            data += done;
+            size -= done;
+            written_ += done;
+        }
+    }
+    void read_at(std::uint64_t, char*, std::size_t) override
+    {
+        throw std::system_error(std::make_error_code(std::errc::invalid_seek));
+    }
+    void copy_within(std::uint64_t, std::uint64_t, std::uint64_t) override
+    {
+        throw std::system_error(std::make_error_code(std::errc::invalid_seek));
+    }
+    void reserve(std::uint64_t) override { }
+    bool random_access() const override { return false; }
+    void commit() override { }
+
+private:
+    HANDLE stream_;
+    std::uint64_t written_ = 0;
+};
+
+// Opens an existing `name` for writing as a plain opening would, without changing it; an
+// invalid handle if there is no such file.
+HANDLE open_existing_for_writing(const std::wstring& name, DWORD extra_access = 0)
+{
+    // The read-only attribute protects a file even from an administrator; say so as the
+    // opening itself would (Wine running as root would otherwise open it).
+    const DWORD attributes = ::GetFileAttributesW(name.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)
+        && !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+        throw std::system_error(ERROR_ACCESS_DENIED, std::system_category());
+    const HANDLE file = ::CreateFileW(name.c_str(), GENERIC_WRITE | extra_access,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+        FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD code = ::GetLastError();
+        if (code != ERROR_FILE_NOT_FOUND) throw_last_error();
+    }
+    return file;
+}
+
+// Where a symbolic link leads: the result replaces what it points to, and the link stays.
+std::wstring final_path(HANDLE file)
+{
+    std::vector<wchar_t> path(MAX_PATH);
+    for (;;) {
+        const DWORD needed = ::GetFinalPathNameByHandleW(
+            file, path.data(), static_cast<DWORD>(path.size()), FILE_NAME_NORMALIZED);
+        if (needed == 0) throw_last_error();
+        if (needed < path.size()) return std::wstring(path.data(), needed);
+        path.resize(needed);
+    }
+}
+
+// The door keeps a handle as an integer, so that files.h includes no system header.
+HANDLE handle_of(std::intptr_t handle)
+{
+    return reinterpret_cast<HANDLE>(handle); // NOLINT(performance-no-int-to-ptr)
+}
+
+} // namespace
+
+InputFile::InputFile(const std::string& name)
+{
+    const HANDLE file = ::CreateFileW(wide_name(name).c_str(), GENERIC_READ,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (file == INVALID_HANDLE_VALUE) throw_last_error();
+    handle_ = reinterpret_cast<std::intptr_t>(file);
+}
+
+InputFile::~InputFile()
+{
+    ::CloseHandle(handle_of(handle_));
+}
+
+std::size_t InputFile::read(char* data, std::size_t size)
+{
+    DWORD got = 0;
+    const auto part = static_cast<DWORD>(std::min<std::uint64_t>(size, kMaxTransfer));
+    if (!::ReadFile(handle_of(handle_), data, part, &got, nullptr)) {
+        // A pipe whose writer has gone is at its end.
+        if (::GetLastError() == ERROR_BROKEN_PIPE) return 0;
+        throw_last_error();
+    }
+    return got;
+}
+
+std::unique_ptr<ResultOutput> open_result(const std::string& name)
+{
+    std::wstring final_name = wide_name(name);
+    // An existing result the user may not write (read-only, a folder, denied) fails here,
+    // untouched, as a plain opening for writing would.
+    Handle existing(open_existing_for_writing(final_name));
+    if (!existing.valid()) return std::make_unique<DiskOutput>(std::move(final_name), 0);
+    if (::GetFileType(existing.get()) != FILE_TYPE_DISK)
+        return std::make_unique<StreamOutput>(existing.release());
+    LARGE_INTEGER old_size {};
+    if (!::GetFileSizeEx(existing.get(), &old_size)) throw_last_error();
+    const DWORD attributes = ::GetFileAttributesW(final_name.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        final_name = final_path(existing.get());
+    return std::make_unique<DiskOutput>(
+        std::move(final_name), static_cast<std::uint64_t>(old_size.QuadPart));
+}
+
+void remove_stale_result(const std::string& name)
+{
+    try {
+        // Only what this run could have written and replaced: a disk file it may write.
+        const Handle existing(open_existing_for_writing(wide_name(name), DELETE));
+        if (existing.valid() && ::GetFileType(existing.get()) == FILE_TYPE_DISK)
+            mark_for_deletion(existing.get(), true);
+    } catch (const std::system_error&) {
+        // Protected, a folder, or gone: nothing of this run's to remove.
+    }
+}
+
+void prepare_process()
+{
+    // No dialog box for a missing disk or a crash: this is a console program run by others.
+    ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+    ::SetConsoleCtrlHandler(end_on_console_event, TRUE);
+}

@@ -1,0 +1,80 @@
+// The result file through the platform door, below the run: what every system's implementation
+// must do with a regular file.
+
+#include "files.h"
+#include "program.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<std::string> result_only()
+{
+    return { "result.txt" };
+}
+
+TEST(ResultOutput, WritesFromSeveralThreadsAndCopiesWithinTheFile)
+{
+    TempDir dir;
+    const std::string name = (dir / "result.txt").string();
+    write_file(name, "an earlier result\n");
+    const std::unique_ptr<ResultOutput> output = open_result(name);
+    ASSERT_TRUE(output->random_access());
+    constexpr std::size_t kPart = 300'000;
+    output->reserve(4 * kPart);
+    std::vector<std::thread> writers;
+    for (std::size_t part = 0; part < 3; ++part) {
+        writers.emplace_back([&output, part] {
+            const std::string bytes(kPart, static_cast<char>('a' + part));
+            output->write_at(part * kPart, bytes.data(), bytes.size());
+        });
+    }
+    for (std::thread& writer : writers) writer.join();
+    output->copy_within(kPart / 2, 3 * kPart, kPart); // the back half of a, the front of b
+    std::string back(2, '\0');
+    output->read_at(kPart - 1, back.data(), back.size());
+    EXPECT_EQ(back, "ab");
+    EXPECT_EQ(read_file(name), "an earlier result\n"); // not replaced before commit
+    output->commit();
+
+    const std::string expected = std::string(kPart, 'a') + std::string(kPart, 'b')
+        + std::string(kPart, 'c') + std::string(kPart / 2, 'a') + std::string(kPart / 2, 'b');
+    EXPECT_EQ(read_file(name), expected);
+    EXPECT_EQ(dir.entries(), result_only());
+}
+
+TEST(ResultOutput, NotCommittedLeavesTheEarlierResultAndNoTemporaryFile)
+{
+    TempDir dir;
+    const std::string name = (dir / "result.txt").string();
+    write_file(name, "an earlier result\n");
+    {
+        const std::unique_ptr<ResultOutput> output = open_result(name);
+        output->write_at(0, "half", 4);
+    }
+    EXPECT_EQ(read_file(name), "an earlier result\n");
+    EXPECT_EQ(dir.entries(), result_only());
+}
+
+TEST(ResultOutput, RefusesToReserveMoreThanTheFileSystemHolds)
+{
+    TempDir dir;
+    const std::string name = (dir / "result.txt").string();
+    const std::uintmax_t free_bytes = fs::space(dir.path()).available;
+    {
+        const std::unique_ptr<ResultOutput> output = open_result(name);
+        try {
+            output->reserve(free_bytes + (std::uint64_t { 1 } << 30));
+            ADD_FAILURE() << "reserved " << free_bytes << " bytes and a GiB more";
+        } catch (const std::system_error& refusal) {
+            EXPECT_EQ(refusal.code(), std::errc::no_space_on_device) << refusal.what();
+        }
+    }
+    EXPECT_TRUE(dir.entries().empty());
+}
+
+} // namespace
