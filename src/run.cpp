@@ -1,12 +1,14 @@
 #include "run.h"
 
 #include "files.h"
+#include "render.h"
 #include "result_size.h"
 #include "search.h"
 
 #include <ostream>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
 
 namespace {
 
@@ -39,7 +41,9 @@ void write_result(const Board& board, Storage& storage, const RunOptions& option
     std::optional<ResultPlan> plan;
     if (storage.random_access()) plan = plan_result(start, options.size_count_budget);
     if (plan) reserve_room(storage, *plan);
-    const std::uint64_t written = write_captures(start, storage);
+    const std::uint64_t written = plan
+        ? render_result(start, *plan, storage, std::thread::hardware_concurrency())
+        : write_captures(start, storage);
     if (plan && written != plan->file_bytes())
         throw std::logic_error("the result came out at " + std::to_string(written) + " bytes where "
             + std::to_string(plan->file_bytes()) + " were counted");

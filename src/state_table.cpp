@@ -20,25 +20,46 @@ StateTable::StateTable(std::uint64_t budget_bytes)
     grow();
 }
 
-std::uint64_t StateTable::home(const State& state) const
+std::uint64_t StateTable::hash(const State& state)
 {
-    const std::uint64_t hash = mix(state.enemy * 0xff51afd7ed558ccdULL
+    return mix(state.enemy * 0xff51afd7ed558ccdULL
         ^ mix(state.occupied + static_cast<unsigned>(state.king)));
+}
+
+std::uint64_t StateTable::home(std::uint64_t hash) const
+{
     // Maps the hash onto [0, capacity) without a division, so the capacity need not be a power
     // of 2.
     return multiply_high(hash, capacity_);
 }
 
+std::uint8_t StateTable::tag(std::uint64_t hash)
+{
+    // Bits that home() hardly uses; never 0, which marks a free slot.
+    return static_cast<std::uint8_t>(hash | 0x80);
+}
+
 std::optional<Suffix> StateTable::find(const State& state) const
 {
-    for (std::uint64_t i = home(state);; i = i + 1 == capacity_ ? 0 : i + 1) {
+    const std::uint64_t h = hash(state);
+    const std::uint8_t wanted = tag(h);
+    for (std::uint64_t i = home(h);; i = i + 1 == capacity_ ? 0 : i + 1) {
+        const std::uint8_t seen = tags_[i];
+        if (seen == 0) return std::nullopt;
+        if (seen != wanted) continue;
         const Slot& slot = slots_[i];
-        if (slot.occupied == 0) return std::nullopt;
         if (slot.occupied == state.occupied && slot.enemy == state.enemy
             && unpacked_king(slot.packed) == state.king) {
             return unpacked_suffix(slot.packed);
         }
     }
+}
+
+void StateTable::prefetch(const State& state) const
+{
+    const std::uint64_t i = home(hash(state));
+    ::prefetch(&tags_[i]);
+    ::prefetch(&slots_[i]);
 }
 
 void StateTable::insert(const State& state, Suffix suffix)
@@ -47,15 +68,22 @@ void StateTable::insert(const State& state, Suffix suffix)
     // up, since a slower table beats an unknown size.
     if ((size_ + 1) * 5 > capacity_ * 4 && !at_budget_) grow();
     if ((size_ + 1) * 20 > capacity_ * 19) throw MemoryBudgetExceeded {};
-    std::uint64_t i = home(state);
-    while (slots_[i].occupied != 0) i = i + 1 == capacity_ ? 0 : i + 1;
-    slots_[i] = { state.enemy, state.occupied, pack_suffix(suffix, state.king) };
+    place({ state.enemy, state.occupied, pack_suffix(suffix, state.king) });
     ++size_;
+}
+
+void StateTable::place(const Slot& slot)
+{
+    const std::uint64_t h = hash({ slot.enemy, slot.occupied, unpacked_king(slot.packed) });
+    std::uint64_t i = home(h);
+    while (tags_[i] != 0) i = i + 1 == capacity_ ? 0 : i + 1;
+    tags_[i] = tag(h);
+    slots_[i] = slot;
 }
 
 void StateTable::grow()
 {
-    const std::uint64_t most = budget_ / sizeof(Slot);
+    const std::uint64_t most = budget_ / kSlotBytes;
     std::uint64_t capacity = capacity_ == 0 ? kInitialCapacity : capacity_ + capacity_ / 2;
     if (capacity > most) {
         // The last growth takes what is left of the budget.
@@ -64,15 +92,13 @@ void StateTable::grow()
         if (capacity <= capacity_ || capacity < kInitialCapacity) throw MemoryBudgetExceeded {};
     }
     ZeroedArray<Slot> old = std::move(slots_);
+    ZeroedArray<std::uint8_t> old_tags = std::move(tags_);
     const std::uint64_t old_capacity = capacity_;
     slots_ = ZeroedArray<Slot>(capacity);
-    if (!slots_) throw MemoryBudgetExceeded {};
+    tags_ = ZeroedArray<std::uint8_t>(capacity);
+    if (!slots_ || !tags_) throw MemoryBudgetExceeded {};
     capacity_ = capacity;
     for (std::uint64_t i = 0; i < old_capacity; ++i) {
-        const Slot& slot = old[i];
-        if (slot.occupied == 0) continue;
-        std::uint64_t j = home({ slot.enemy, slot.occupied, unpacked_king(slot.packed) });
-        while (slots_[j].occupied != 0) j = j + 1 == capacity_ ? 0 : j + 1;
-        slots_[j] = slot;
+        if (old_tags[i] != 0) place(old[i]);
     }
 }
