@@ -26,8 +26,14 @@ namespace {
 // Suffixes shorter than this are rendered where they stand instead of becoming pieces of their
 // own: a piece costs a write of its own, and a thread's turn.
 constexpr std::uint64_t kShortestPiece = 4 << 10;
+// A text met before that is no longer in memory is rendered again unless it is this long: reading
+// it back costs a call into the system.
+constexpr std::uint64_t kShortestReadBack = 256;
 // A copy this long goes from storage to storage without passing through the buffer.
 constexpr std::uint64_t kDirectCopy = 1 << 16;
+// Each thread's cache of where it wrote which state has 2^bits slots of 32 bytes, within these.
+constexpr int kLeastCacheBits = 16;
+constexpr int kMostCacheBits = 20;
 // A piece copied from earlier text is split into parts of at most this, so that threads share it
 // and each part waits only for its own source.
 constexpr std::uint64_t kCopyPart = 8 << 20;
@@ -192,8 +198,9 @@ private:
 // it: those bytes are final, in memory or already written.
 class PieceWriter {
 public:
-    explicit PieceWriter(Storage& storage)
+    PieceWriter(Storage& storage, int cache_bits)
         : out_(storage)
+        , cache_(cache_bits)
     {
     }
 
@@ -223,7 +230,9 @@ public:
     {
         if (!enemy_on_lines(next)) return false;
         if (!worth_remembering(next)) return extend(next, *this);
-        if (const SuffixCache::Entry* seen = cache_.find(next)) {
+        if (const SuffixCache::Entry* seen = cache_.find(next); seen
+            && (out_.in_window(seen->offset)
+                || unpacked_suffix(seen->packed).length >= kShortestReadBack)) {
             const Suffix suffix = unpacked_suffix(seen->packed);
             commit_held();
             out_.append_copy(seen->offset, suffix.length - 1);
@@ -381,8 +390,7 @@ void produce(const Piece& piece, PieceWriter& writer, Progress& progress, Storag
 
 } // namespace
 
-std::uint64_t render_result(
-    const State& start, const ResultPlan& plan, Storage& storage, unsigned threads)
+std::uint64_t render_result(const State& start, ResultPlan plan, Storage& storage, unsigned threads)
 {
     if (!plan.captured) {
         storage.write_at(0, kNoCapture.data(), kNoCapture.size());
@@ -400,13 +408,18 @@ std::uint64_t render_result(
         throw std::logic_error("the text came out at another length than was counted");
     splitter.finish(alternatives.ranks | 1U << (rank_char(splitter.last_square()) - '0'));
     const std::uint64_t end = splitter.text_end();
+    // The pieces need the table no more: its memory goes to the threads' caches, each about the
+    // size that the states it will meet ask for.
+    plan.table.reset();
+    const int cache_bits = std::clamp(
+        static_cast<int>(std::bit_width(plan.states / threads)), kLeastCacheBits, kMostCacheBits);
 
     const std::vector<Piece>& pieces = splitter.pieces();
     Progress progress(pieces, end);
     std::atomic<std::size_t> next { 0 };
     auto work = [&] {
         try {
-            PieceWriter writer(storage);
+            PieceWriter writer(storage, cache_bits);
             for (std::size_t i = next++; i < pieces.size() && !progress.failed(); i = next++) {
                 produce(pieces[i], writer, progress, storage);
                 progress.finished(i);

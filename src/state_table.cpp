@@ -3,6 +3,7 @@
 namespace {
 
 constexpr std::uint64_t kInitialCapacity = 1 << 12;
+constexpr std::uint64_t kThinFrom = std::uint64_t { 128 } << 20;
 
 std::uint64_t mix(std::uint64_t x)
 {
@@ -64,9 +65,11 @@ void StateTable::prefetch(const State& state) const
 
 void StateTable::insert(const State& state, Suffix suffix)
 {
+    if (suffix.length < shortest_) return;
     // Grows when 80% full; where the budget allows no growth, fills up to 95% before it gives
     // up, since a slower table beats an unknown size.
     if ((size_ + 1) * 5 > capacity_ * 4 && !at_budget_) grow();
+    if (suffix.length < shortest_) return;
     if ((size_ + 1) * 20 > capacity_ * 19) throw MemoryBudgetExceeded {};
     place({ state.enemy, state.occupied, pack_suffix(suffix, state.king) });
     ++size_;
@@ -85,11 +88,21 @@ void StateTable::grow()
 {
     const std::uint64_t most = budget_ / kSlotBytes;
     std::uint64_t capacity = capacity_ == 0 ? kInitialCapacity : capacity_ + capacity_ / 2;
+    if (capacity * kSlotBytes > kThinFrom) {
+        // A big table holds states of every length, and the short ones are the cheapest to
+        // count again: each growth past this size forgets the shorter half of what it keeps,
+        // and where that leaves the table less than half full it keeps its size.
+        shortest_ *= 2;
+        std::uint64_t kept = 0;
+        for (std::uint64_t i = 0; i < capacity_; ++i)
+            kept += tags_[i] != 0 && unpacked_suffix(slots_[i].packed).length >= shortest_;
+        if (kept * 5 < capacity_ * 2) capacity = capacity_;
+    }
     if (capacity > most) {
         // The last growth takes what is left of the budget.
         capacity = most;
         at_budget_ = true;
-        if (capacity <= capacity_ || capacity < kInitialCapacity) throw MemoryBudgetExceeded {};
+        if (capacity < capacity_ || capacity < kInitialCapacity) throw MemoryBudgetExceeded {};
     }
     ZeroedArray<Slot> old = std::move(slots_);
     ZeroedArray<std::uint8_t> old_tags = std::move(tags_);
@@ -98,7 +111,10 @@ void StateTable::grow()
     tags_ = ZeroedArray<std::uint8_t>(capacity);
     if (!slots_ || !tags_) throw MemoryBudgetExceeded {};
     capacity_ = capacity;
+    size_ = 0;
     for (std::uint64_t i = 0; i < old_capacity; ++i) {
-        if (old_tags[i] != 0) place(old[i]);
+        if (old_tags[i] == 0 || unpacked_suffix(old[i].packed).length < shortest_) continue;
+        place(old[i]);
+        ++size_;
     }
 }

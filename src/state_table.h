@@ -44,8 +44,12 @@ public:
     std::optional<Suffix> find(const State& state) const;
     /// Starts loading the slot where a find for `state` begins.
     void prefetch(const State& state) const;
-    /// Records the suffix of a state not yet in the table; `length` is at most kMaxLength.
+    /// Records the suffix of a state not yet in the table, if it is at least shortest() long;
+    /// `length` is at most kMaxLength.
     void insert(const State& state, Suffix suffix);
+    /// The shortest suffix the table keeps: a shorter one costs about as much to count again as
+    /// to look up, and leaving such states out keeps the table small.
+    std::uint64_t shortest() const { return shortest_; }
     std::uint64_t size() const { return size_; }
     std::uint64_t bytes() const { return capacity_ * kSlotBytes; }
 
@@ -65,6 +69,7 @@ private:
     std::uint64_t budget_;
     std::uint64_t capacity_ = 0;
     std::uint64_t size_ = 0;
+    std::uint64_t shortest_ = 16;
     bool at_budget_ = false;
     ZeroedArray<Slot> slots_;
     // One byte a slot, a few bits of its state's hash (0: free): a search passes slots whose

@@ -21,8 +21,10 @@ public:
     // Shorter suffixes are cheaper to search again than to look up and copy.
     static constexpr std::uint64_t kMinLength = 48;
 
-    SuffixCache()
-        : entries_(ZeroedArray<Entry>(kSlots))
+    /// A cache of 2^`slot_bits` entries of 32 bytes.
+    explicit SuffixCache(int slot_bits = 16)
+        : shift_(64 - slot_bits)
+        , entries_(ZeroedArray<Entry>(std::size_t { 1 } << slot_bits))
     {
         if (!entries_) throw std::bad_alloc();
     }
@@ -42,14 +44,13 @@ public:
     }
 
 private:
-    static constexpr std::size_t kSlots = 1 << 16; // 2 MiB
-
-    static std::size_t slot(const State& state)
+    std::size_t slot(const State& state) const
     {
         const std::uint64_t hash = (state.enemy * 0x9e3779b97f4a7c15ULL)
             ^ ((state.occupied + static_cast<unsigned>(state.king)) * 0xff51afd7ed558ccdULL);
-        return static_cast<std::size_t>(hash >> 48);
+        return static_cast<std::size_t>(hash >> shift_);
     }
 
+    int shift_;
     ZeroedArray<Entry> entries_;
 };
