@@ -226,6 +226,15 @@ public:
         hold(landing);
     }
 
+    // A big cache is read at random: asking for all the next states' entries at once lets the
+    // waits for memory overlap.
+    void prefetch_next(const State& state) const
+    {
+        for_each_capture(state, [this](Square, const State& next) {
+            if (worth_remembering(next)) cache_.prefetch(next);
+        });
+    }
+
     bool descend(const State& next)
     {
         if (!enemy_on_lines(next)) return false;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "builtins.h"
 #include "memory.h"
 #include "state_table.h"
 
@@ -36,6 +37,9 @@ public:
             && unpacked_king(entry.packed) == state.king;
         return same ? &entry : nullptr;
     }
+
+    /// Starts loading the entry where `state` would be.
+    void prefetch(const State& state) const { ::prefetch(&entries_[slot(state)]); }
 
     void store(const State& state, std::uint64_t offset, std::uint64_t length, Square last)
     {
