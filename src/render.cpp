@@ -31,6 +31,9 @@ constexpr std::uint64_t kShortestPiece = 4 << 10;
 constexpr std::uint64_t kShortestReadBack = 256;
 // A copy this long goes from storage to storage without passing through the buffer.
 constexpr std::uint64_t kDirectCopy = 1 << 16;
+// A piece searches states with this many enemy pieces or fewer again rather than look them up in
+// its cache: the lookup waits on memory, and their searches are short.
+constexpr int kFewPiecesToSearch = 8;
 // Each thread's cache of where it wrote which state has 2^bits slots of 32 bytes, within these.
 constexpr int kLeastCacheBits = 16;
 constexpr int kMostCacheBits = 20;
@@ -231,14 +234,14 @@ public:
     void prefetch_next(const State& state) const
     {
         for_each_capture(state, [this](Square, const State& next) {
-            if (worth_remembering(next)) cache_.prefetch(next);
+            if (more_than(next.enemy, kFewPiecesToSearch)) cache_.prefetch(next);
         });
     }
 
     bool descend(const State& next)
     {
         if (!enemy_on_lines(next)) return false;
-        if (!worth_remembering(next)) return extend(next, *this);
+        if (!more_than(next.enemy, kFewPiecesToSearch)) return extend(next, *this);
         if (const SuffixCache::Entry* seen = cache_.find(next); seen
             && (out_.in_window(seen->offset)
                 || unpacked_suffix(seen->packed).length >= kShortestReadBack)) {
