@@ -83,10 +83,11 @@ public:
         buffer_[used_++] = c;
     }
 
-    /// True when the bytes from `offset` to end() are still in memory.
-    bool in_window(std::uint64_t offset) const { return offset >= window_start_; }
+    /// True when the bytes at `offset` are still in memory.
+    bool in_window(std::uint64_t offset) const { return offset >= window_start_ && offset < end(); }
 
-    /// Appends the `size` bytes at `from`, which end at or before end() and are final.
+    /// Appends the `size` bytes at `from`, which are final: in memory, or written before (by
+    /// this writer, so maybe after end() in an earlier piece).
     void append_copy(std::uint64_t from, std::uint64_t size)
     {
         if (size >= kDirectCopy && !in_window(from)) {
@@ -104,8 +105,10 @@ public:
             if (in_window(from)) {
                 std::memcpy(buffer_.get() + used_, buffer_.get() + (from - window_start_), part);
             } else {
-                part
-                    = static_cast<std::size_t>(std::min<std::uint64_t>(part, window_start_ - from));
+                // What follows may still be in memory.
+                if (from < window_start_)
+                    part = static_cast<std::size_t>(
+                        std::min<std::uint64_t>(part, window_start_ - from));
                 storage_.read_at(from, buffer_.get() + used_, part);
             }
             used_ += part;
@@ -428,11 +431,25 @@ std::uint64_t render_result(const State& start, ResultPlan plan, Storage& storag
 
     const std::vector<Piece>& pieces = splitter.pieces();
     Progress progress(pieces, end);
-    std::atomic<std::size_t> next { 0 };
-    auto work = [&] {
+    // Each thread renders a stretch of the pieces in order, so that its cache meets text that
+    // belongs together, then goes on to what the others have not started. Copies come after, in
+    // order, each waiting for its source: a thread that waits has only copies before it left
+    // to others, so it never waits for itself.
+    std::vector<std::atomic<bool>> started(pieces.size());
+    std::atomic<std::size_t> next_copy { 0 };
+    auto work = [&](unsigned thread) {
         try {
             PieceWriter writer(storage, cache_bits);
-            for (std::size_t i = next++; i < pieces.size() && !progress.failed(); i = next++) {
+            const std::size_t first = pieces.size() * thread / threads;
+            for (std::size_t k = 0; k < pieces.size() && !progress.failed(); ++k) {
+                const std::size_t i = (first + k) % pieces.size();
+                if (pieces[i].copy || started[i].exchange(true)) continue;
+                produce(pieces[i], writer, progress, storage);
+                progress.finished(i);
+            }
+            for (std::size_t i = next_copy++; i < pieces.size() && !progress.failed();
+                 i = next_copy++) {
+                if (!pieces[i].copy) continue;
                 produce(pieces[i], writer, progress, storage);
                 progress.finished(i);
             }
@@ -442,11 +459,11 @@ std::uint64_t render_result(const State& start, ResultPlan plan, Storage& storag
     };
     std::vector<std::thread> helpers;
     try {
-        for (unsigned i = 1; i < threads && i < pieces.size(); ++i) helpers.emplace_back(work);
+        for (unsigned i = 1; i < threads && i < pieces.size(); ++i) helpers.emplace_back(work, i);
     } catch (const std::system_error&) {
         // The system has no thread to spare: fewer threads render the same bytes.
     }
-    work();
+    work(0);
     for (std::thread& helper : helpers) helper.join();
     if (progress.failure()) std::rethrow_exception(progress.failure());
     return end;

@@ -24,6 +24,17 @@ constexpr const char* kTwoLineBoard = "  abcdefgh\n"
                                       "2+l+l++++\n"
                                       "1b+++++++\n";
 
+// 37 MB in one line: enough pieces that threads start in the middle and come back to earlier ones.
+constexpr const char* kTensOfMegabytesBoard = "  abcdefgh\n"
+                                              "8++b+++++\n"
+                                              "7++b+bbbb\n"
+                                              "6+++b++++\n"
+                                              "5++b+++++\n"
+                                              "4bb++b+++\n"
+                                              "3++++++++\n"
+                                              "2b++++bbb\n"
+                                              "1+Lbbb+++\n";
+
 State start_of(std::string_view board_text)
 {
     const BoardReading reading = read_board_text(std::string(board_text));
@@ -109,7 +120,8 @@ TEST_P(RenderResult, AFailingStorageFailsTheRenderingOnEveryThreadCount)
 INSTANTIATE_TEST_SUITE_P(Boards, RenderResult,
     testing::Values(RenderCase { "TensOfKilobytes", kTensOfKilobytesBoard },
         RenderCase { "TwoLines", kTwoLineBoard },
-        RenderCase { "SeveralMegabytes", kSeveralMegabyteBoard }),
+        RenderCase { "SeveralMegabytes", kSeveralMegabyteBoard },
+        RenderCase { "TensOfMegabytes", kTensOfMegabytesBoard }),
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
