@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
-# Times runel against the plain reference procedure, whole process, on the boards in
-# bench/boards (ascending result size), and draws docs/scaling.svg.
+# Times runel, whole process, on the boards in bench/boards (ascending result size) and draws
+# docs/scaling.svg. For each board: the median seconds, MB/s, the share of the run that the size
+# count takes, the peak memory, the median seconds on one core (taskset -c 0), and `dd` writing
+# the same number of bytes in the same run, as the ceiling. The plain reference procedure (the
+# model the tests hold runel to) runs too, once, while it stays under a minute.
 #
 #   bash bench/compare.sh [runs per board, default 3]
 #
-# Seconds are the median of the runs, the reference's a single run; peak RSS is the largest. The reference runs only
-# while it stays under a minute: after its first time-out it is left out for larger boards.
+# FRESH=N also generates N heavy boards never seen before (results of 200 to 300 MB, a new seed
+# each run; this takes about 20 s a board) and times them after the others. BASELINE=path/to/runel
+# adds the seconds of another build of runel on one core, for comparing before and after.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${1:-3}
@@ -16,63 +20,90 @@ if ! command -v gnuplot >/dev/null 2>&1; then
 fi
 [ -x /usr/bin/time ] || apt-get install -y time >/dev/null
 
-cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DRUNEL_BENCH=OFF >/dev/null
-cmake --build build-bench -j2 --target runel runel_reference >/dev/null
+cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DRUNEL_BENCH=ON -DBUILD_TESTING=ON >/dev/null
+cmake --build build-bench -j2 --target runel runel_reference runel_boards >/dev/null
 runel=$PWD/build-bench/runel
 reference=$PWD/build-bench/tests/runel_reference
+phases=$PWD/build-bench/bench/runel_boards
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# time_runs PROGRAM LIMIT: runs PROGRAM in $work `runs` times; prints "median_seconds max_rss_kb",
-# or "timeout" if a run passed LIMIT seconds. Seconds are wall-clock around the whole process
-# (with the small cost of starting it through `time`); the peak RSS is what `time` reports.
+boards=(bench/boards/*.txt) # named so that they sort by result size
+if [ "${FRESH:-0}" -gt 0 ]; then
+    "$phases" generate "$(date +%s)" "$FRESH" "$work" >/dev/null
+    boards+=("$work"/fresh_*.txt)
+fi
+
+# time_runs LIMIT COMMAND...: runs COMMAND in $work `runs` times; prints "median_seconds
+# max_rss_kb", or "timeout" if a run passed LIMIT seconds. Seconds are wall-clock around the
+# whole process (with the small cost of starting it through `time`).
 time_runs() {
-    local program=$1 limit=$2 times=() rss=0 start end kb
+    local limit=$1 times=() rss=0 start end kb
+    shift
     for _ in $(seq "$runs"); do
-        rm -f "$work/Runel_out.txt"
+        rm -f "$work/Runel_out.txt" "$work/dd.out"
         start=$(date +%s%N)
-        if ! (cd "$work" && timeout "$limit" /usr/bin/time -f "%M" -o "$work/time" "$program"); then
+        if ! (cd "$work" && timeout "$limit" /usr/bin/time -f "%M" -o "$work/time" "$@"); then
             echo timeout
             return
         fi
         end=$(date +%s%N)
         kb=$(tail -n 1 "$work/time")
-        times+=("$(awk -v ns=$((end - start)) 'BEGIN { printf "%.4f", ns / 1e9 }')")
+        times+=("$(awk -v ns=$((end - start)) 'BEGIN { printf "%.3f", ns / 1e9 }')")
         (( kb > rss )) && rss=$kb
     done
     printf '%s\n' "${times[@]}" | sort -n | awk -v rss="$rss" '{ t[NR] = $1 } END { print t[int((NR + 1) / 2)], rss }'
 }
 
+mbps() { awk -v b="$1" -v s="$2" 'BEGIN { if (s > 0) printf "%.0f", b / s / 1e6; else print "-" }'; }
+
 data=$work/scaling.dat
 : > "$data"
-echo "| board | result bytes | reference s | runel s | ratio | runel MB/s | runel peak RSS |"
-echo "|---|---:|---:|---:|---:|---:|---:|"
+header="| board | result bytes | states remembered | reference s | runel s | runel MB/s | count share | peak RSS | one core s"
+rule="|---|---:|---:|---:|---:|---:|---:|---:|---:"
+if [ -n "${BASELINE:-}" ]; then header+=" | baseline one core s"; rule+="|---:"; fi
+echo "$header | dd s | dd MB/s |"
+echo "$rule|---:|---:|"
 reference_on=1
-for board in bench/boards/*.txt; do # named so that they sort by result size
+for board in "${boards[@]}"; do
     cp "$board" "$work/Runel_in.txt"
-    read -r seconds rss < <(time_runs "$runel" 600)
+    read -r seconds rss < <(time_runs 600 "$runel")
     bytes=$(stat -c %s "$work/Runel_out.txt")
-    ref="-" ref_seconds="NaN" ratio="-"
+    cp "$work/Runel_out.txt" "$work/expected"
+    read -r one_core _ < <(time_runs 600 taskset -c 0 "$runel")
+    baseline=""
+    if [ -n "${BASELINE:-}" ]; then
+        read -r base_seconds _ < <(time_runs 600 taskset -c 0 "$BASELINE")
+        cmp -s "$work/expected" "$work/Runel_out.txt" || { echo "the baseline differs on $board" >&2; exit 1; }
+        baseline=" | $base_seconds"
+    fi
+    read -r dd_seconds _ < <(time_runs 600 dd if=/dev/zero of="$work/dd.out" bs=1M count="$bytes" iflag=count_bytes status=none)
+    # The count's share, from one run that times its two phases.
+    share="-" states="-"
+    if (( bytes > 1000000 )); then
+        read -r _ _ _ states _ _ count_s _ _ write_s _ < <(cd "$work" && "$phases" phases Runel_in.txt)
+        share=$(awk -v c="$count_s" -v w="$write_s" 'BEGIN { printf "%.0f%%", 100 * c / (c + w) }')
+        rm -f "$work/Runel_phases.txt"
+    fi
+    ref="-" ref_seconds="NaN"
     if (( reference_on )); then
-        expected=$work/expected
-        cp "$work/Runel_out.txt" "$expected"
-        result=$(runs=1 time_runs "$reference" "$reference_limit")
+        result=$(runs=1 time_runs "$reference_limit" "$reference")
         if [ "$result" = timeout ]; then
             ref="> $reference_limit"
             reference_on=0
         else
-            cmp -s "$expected" "$work/Runel_out.txt" || { echo "results differ on $board" >&2; exit 1; }
+            cmp -s "$work/expected" "$work/Runel_out.txt" || { echo "results differ on $board" >&2; exit 1; }
             ref_seconds=${result% *}
             ref=$ref_seconds
-            ratio=$(awk -v r="$ref_seconds" -v s="$seconds" 'BEGIN { printf "%.1f", r / s }')
         fi
     fi
-    mbps=$(awk -v b="$bytes" -v s="$seconds" 'BEGIN { if (s > 0) printf "%.0f", b / s / 1e6; else print "-" }')
-    echo "| $(basename "$board" .txt | cut -d_ -f2) | $bytes | $ref | $seconds | $ratio | $mbps | $((rss / 1024)) MB |"
-    echo "$bytes $ref_seconds $seconds" >> "$data"
+    name=$(basename "$board" .txt)
+    echo "| ${name#*_} | $bytes | $states | $ref | $seconds | $(mbps "$bytes" "$seconds") | $share | $((rss / 1024)) MB | $one_core$baseline | $dd_seconds | $(mbps "$bytes" "$dd_seconds") |"
+    echo "$bytes $ref_seconds $seconds $one_core $dd_seconds" >> "$data"
 done
 
+sort -n -o "$data" "$data"
 gnuplot <<GNUPLOT
 set terminal svg size 720,480 font "sans,12"
 set output "docs/scaling.svg"
@@ -82,6 +113,8 @@ set ylabel "seconds (whole process, median)"
 set key top left
 set grid
 plot "$data" using 1:2 with linespoints title "plain procedure (reference)", \
-     "$data" using 1:3 with linespoints title "runel"
+     "$data" using 1:3 with linespoints title "runel", \
+     "$data" using 1:4 with points title "runel on one core", \
+     "$data" using 1:5 with linespoints title "dd writing as many bytes"
 GNUPLOT
 echo "wrote docs/scaling.svg"

@@ -1,7 +1,11 @@
-// The search on fixed boards: counting the result's size, and writing it into memory.
+// The search on fixed boards: counting the result's size, and writing it into memory, streamed
+// or rendered in pieces by every core.
 
+#include "render.h"
 #include "result_size.h"
 #include "search.h"
+
+#include <thread>
 
 #include <benchmark/benchmark.h>
 
@@ -39,13 +43,31 @@ void write_into_memory(benchmark::State& bench, const char* name)
     bench.SetBytesProcessed(static_cast<std::int64_t>(bytes * bench.iterations()));
 }
 
+void render_into_memory(benchmark::State& bench, const char* name)
+{
+    const State start = board_state(name);
+    const auto plan = plan_result(start, std::uint64_t { 1 } << 30);
+    for (auto _ : bench) {
+        MemoryStorage storage;
+        storage.reserve(plan->file_bytes());
+        render_result(start, *plan, storage, std::thread::hardware_concurrency());
+        benchmark::DoNotOptimize(storage.bytes().data());
+    }
+    bench.SetBytesProcessed(static_cast<std::int64_t>(plan->file_bytes() * bench.iterations()));
+}
+
 BENCHMARK_CAPTURE(count_size, 40k, "03_40k.txt")->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(count_size, 4m, "05_4m.txt")->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(count_size, 40m, "06_40m.txt")->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(count_size, 250m, "07_250m.txt")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(count_size, 220m, "08_220m.txt")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(count_size, 230m, "09_230m.txt")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(count_size, 300m, "10_300m.txt")->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(write_into_memory, 40k, "03_40k.txt")->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(write_into_memory, 4m, "05_4m.txt")->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(write_into_memory, 40m, "06_40m.txt")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(render_into_memory, 4m, "05_4m.txt")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(render_into_memory, 40m, "06_40m.txt")->Unit(benchmark::kMillisecond);
 
 } // namespace
 

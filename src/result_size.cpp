@@ -10,11 +10,7 @@ namespace {
 
 struct TextTooLong { };
 
-// A state whose suffix is shorter than this is counted again when it recurs: that costs little
-// more than a lookup, and leaving such states out more than halves the table.
-constexpr std::uint64_t kShortestRemembered = 64;
-
-constexpr std::uint64_t kPrefetchFrom = std::uint64_t { 64 } << 20;
+constexpr std::uint64_t kPrefetchFrom = std::uint64_t { 1 } << 20;
 
 // Follows the text's length and last square only; the search from a state met before is not
 // done again, its suffix comes from the table.
@@ -51,7 +47,6 @@ public:
         if (!enemy_on_lines(next)) return false;
         if (!worth_remembering(next)) return extend(next, *this);
         if (const std::optional<Suffix> known = table_.find(next)) {
-            // Only suffixes of kShortestRemembered or more are in the table.
             length_ += known->length;
             if (length_ > StateTable::kMaxLength) throw TextTooLong {};
             last_ = known->last;
@@ -59,7 +54,7 @@ public:
         }
         const std::uint64_t start = length_;
         const bool captured = extend(next, *this);
-        if (length_ - start >= kShortestRemembered) table_.insert(next, { length_ - start, last_ });
+        if (length_ - start >= table_.shortest()) table_.insert(next, { length_ - start, last_ });
         return captured;
     }
 
@@ -84,13 +79,15 @@ std::optional<ResultPlan> plan_result(const State& start, std::uint64_t budget_b
 {
     ResultPlan plan;
     try {
-        StateTable table(budget_bytes);
+        auto owned = std::make_shared<StateTable>(budget_bytes);
+        StateTable& table = *owned;
         LengthCounter counter(table, start.king);
         plan.captured = extend(start, counter, &plan.alternatives);
         // The text starts with the king's square, two characters, before the first ":".
         plan.text_length = plan.captured ? 2 + counter.length() : 0;
         plan.states = table.size();
         plan.table_bytes = table.bytes();
+        plan.table = std::move(owned);
     } catch (const TextTooLong&) {
         plan.captured = true;
         plan.too_long = true;

@@ -1,9 +1,11 @@
 #pragma once
 
 #include "state.h"
+#include "state_table.h"
 #include "walk.h"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 
 /// The shape of the result file, known before any of it is written.
@@ -14,6 +16,8 @@ struct ResultPlan {
     Alternatives alternatives; // the lines beside it
     std::uint64_t states = 0; // distinct states remembered on the way
     std::uint64_t table_bytes = 0; // the memory they took
+    /// The remembered suffixes, with where each first appears: the text's layout.
+    std::shared_ptr<const StateTable> table;
     /// Bytes of the result file; for a too_long plan, a lower bound.
     std::uint64_t file_bytes() const;
 };

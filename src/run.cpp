@@ -2,6 +2,7 @@
 
 #include "files.h"
 #include "memory.h"
+#include "render.h"
 #include "result_size.h"
 #include "search.h"
 
@@ -10,6 +11,8 @@
 #include <ostream>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
+#include <utility>
 
 namespace {
 
@@ -55,10 +58,13 @@ void write_result(const Board& board, Storage& storage, const RunOptions& option
     std::optional<ResultPlan> plan;
     if (storage.random_access()) plan = plan_result(start, count_budget(options));
     if (plan) reserve_room(storage, *plan);
-    const std::uint64_t written = write_captures(start, storage);
-    if (plan && written != plan->file_bytes())
+    const std::uint64_t counted = plan ? plan->file_bytes() : 0;
+    const std::uint64_t written = plan
+        ? render_result(start, std::move(*plan), storage, std::thread::hardware_concurrency())
+        : write_captures(start, storage);
+    if (plan && written != counted)
         throw std::logic_error("the result came out at " + std::to_string(written) + " bytes where "
-            + std::to_string(plan->file_bytes()) + " were counted");
+            + std::to_string(counted) + " were counted");
 }
 
 int run(std::ostream& errors, const RunOptions& options)

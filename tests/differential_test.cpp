@@ -3,6 +3,7 @@
 
 #include "board_generator.h"
 #include "reference_search.h"
+#include "render.h"
 #include "result_size.h"
 #include "run.h"
 
@@ -39,9 +40,18 @@ TEST(Differential, FastSearchMatchesThePlainProcedure)
 
         const Position king = damka_cords_find(reading.board);
         if (king == kNoKing) continue;
-        const auto plan = plan_result(state_of(reading.board, king), std::uint64_t { 1 } << 30);
+        const State start = state_of(reading.board, king);
+        const auto plan = plan_result(start, std::uint64_t { 1 } << 30);
         ASSERT_TRUE(plan);
         ASSERT_EQ(plan->file_bytes(), expected.size()) << "seed " << seed << "\n" << text;
+        for (const unsigned threads : { 1U, 3U }) {
+            MemoryStorage rendered;
+            rendered.reserve(plan->file_bytes());
+            render_result(start, *plan, rendered, threads);
+            ASSERT_EQ(rendered.bytes(), expected)
+                << "seed " << seed << ", " << threads << " threads\n"
+                << text;
+        }
         with_captures += expected != "No";
         several_lines += std::count(expected.begin(), expected.end(), '\n') > 1;
     }

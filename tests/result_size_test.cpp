@@ -39,7 +39,7 @@ TEST(PlanResult, AnyBudgetGivesTheExactSizeOrNone)
     const State start = start_of(kSeveralMegabyteBoard);
     const auto full = plan_result(start, std::uint64_t { 1 } << 30);
     ASSERT_TRUE(full);
-    const std::uint64_t least = full->states * 24; // a full table of 24-byte slots
+    const std::uint64_t least = full->states * StateTable::kSlotBytes; // a full table
     int known = 0;
     for (const std::uint64_t budget : { std::uint64_t { 0 }, least * 9 / 10, least * 21 / 20,
              least * 11 / 10, least * 2, least * 4 }) {

@@ -1,0 +1,60 @@
+#pragma once
+
+#include "builtins.h"
+#include "memory.h"
+#include "state_table.h"
+
+#include <cstdint>
+#include <new>
+
+/// Suffixes already written, by state, so that a state reached again (through the same captures
+/// in another order, say) is copied from the output instead of being searched again. Bounded and
+/// lossy: a slot keeps the latest state that hashed to it, and a miss only costs the search.
+class SuffixCache {
+public:
+    struct Entry {
+        Mask enemy;
+        Mask occupied; // 0: free
+        std::uint64_t packed; // pack_suffix
+        std::uint64_t offset; // where the suffix starts in the output
+    };
+
+    // Shorter suffixes are cheaper to search again than to look up and copy.
+    static constexpr std::uint64_t kMinLength = 48;
+
+    /// A cache of 2^`slot_bits` entries of 32 bytes.
+    explicit SuffixCache(int slot_bits = 16)
+        : shift_(64 - slot_bits)
+        , entries_(ZeroedArray<Entry>(std::size_t { 1 } << slot_bits))
+    {
+        if (!entries_) throw std::bad_alloc();
+    }
+
+    const Entry* find(const State& state) const
+    {
+        const Entry& entry = entries_[slot(state)];
+        const bool same = entry.occupied == state.occupied && entry.enemy == state.enemy
+            && unpacked_king(entry.packed) == state.king;
+        return same ? &entry : nullptr;
+    }
+
+    /// Starts loading the entry where `state` would be.
+    void prefetch(const State& state) const { ::prefetch(&entries_[slot(state)]); }
+
+    void store(const State& state, std::uint64_t offset, std::uint64_t length, Square last)
+    {
+        entries_[slot(state)]
+            = { state.enemy, state.occupied, pack_suffix({ length, last }, state.king), offset };
+    }
+
+private:
+    std::size_t slot(const State& state) const
+    {
+        const std::uint64_t hash = (state.enemy * 0x9e3779b97f4a7c15ULL)
+            ^ ((state.occupied + static_cast<unsigned>(state.king)) * 0xff51afd7ed558ccdULL);
+        return static_cast<std::size_t>(hash >> shift_);
+    }
+
+    int shift_;
+    ZeroedArray<Entry> entries_;
+};
