@@ -2,6 +2,7 @@
 
 #include "files.h"
 #include "memory.h"
+#include "processors.h"
 #include "render.h"
 #include "result_size.h"
 #include "search.h"
@@ -11,7 +12,6 @@
 #include <ostream>
 #include <stdexcept>
 #include <system_error>
-#include <thread>
 #include <utility>
 
 namespace {
@@ -60,7 +60,7 @@ void write_result(const Board& board, Storage& storage, const RunOptions& option
     if (plan) reserve_room(storage, *plan);
     const std::uint64_t counted = plan ? plan->file_bytes() : 0;
     const std::uint64_t written = plan
-        ? render_result(start, std::move(*plan), storage, std::thread::hardware_concurrency())
+        ? render_result(start, std::move(*plan), storage, usable_processors())
         : write_captures(start, storage);
     if (plan && written != counted)
         throw std::logic_error("the result came out at " + std::to_string(written) + " bytes where "

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <fstream>
+#include <sched.h>
 #include <string>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -136,4 +137,12 @@ std::uint64_t address_space_used()
     std::uint64_t pages = 0;
     if (!(statm >> pages)) return 0;
     return pages * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+}
+
+unsigned processors_allowed()
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (::sched_getaffinity(0, sizeof set, &set) != 0) return 0;
+    return static_cast<unsigned>(CPU_COUNT(&set));
 }

@@ -1,5 +1,6 @@
 // Memory on POSIX systems.
 #include "memory.h"
+#include "processors.h"
 
 #include "speedups.h"
 
@@ -7,6 +8,7 @@
 #include <cstdlib>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <thread>
 #include <utility>
 
 namespace {
@@ -79,4 +81,11 @@ std::uint64_t available_memory()
         available = std::min(available, cap > used ? cap - used : 0);
     }
     return available;
+}
+
+unsigned usable_processors()
+{
+    const unsigned allowed = processors_allowed();
+    if (allowed > 0) return allowed;
+    return std::max(1U, std::thread::hardware_concurrency());
 }

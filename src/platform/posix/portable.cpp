@@ -51,3 +51,8 @@ std::uint64_t address_space_used()
 {
     return 0;
 }
+
+unsigned processors_allowed()
+{
+    return 0; // no portable way to learn a pinning: every processor is taken as usable
+}

@@ -36,5 +36,8 @@ void advise_huge_pages(void* data, std::size_t bytes);
 /// Memory the system (and the process's container) can still give, in bytes; 0 if unknown.
 std::uint64_t system_memory_available();
 
+/// Processors this process may run on; 0 if the system cannot say.
+unsigned processors_allowed();
+
 /// The process's address space in use now, in bytes; 0 if unknown.
 std::uint64_t address_space_used();
