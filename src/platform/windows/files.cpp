@@ -1,5 +1,6 @@
-// The file system door on Windows. Wide-character calls throughout, so that no name passes
-// through a code page it cannot be spelled in.
+// The file system door on Windows, through the wide-character calls: a name the program gives
+// is read in the ANSI code page, as Windows reads narrow names, and widened once, here; the names
+// this door makes from it (temporary files, a link's target) stay wide.
 #include "files.h"
 
 #include <windows.h>
