@@ -28,7 +28,9 @@ TEST(ResultOutput, PosixOnly)
 #include <map>
 #include <optional>
 #include <random>
+#if defined(__linux__)
 #include <sys/mount.h>
+#endif
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -427,10 +429,11 @@ TEST_P(KilledRun, LeavesNoTemporaryFile)
         write_file(dir / kBoardFileName, kSeveralMegabyteBoard);
         const Outcome outcome = launch(dir, {}, signal_number, static_cast<int>(random() % 40000));
         const std::vector<std::string> entries = dir.entries();
-        if (entries.size() == 2)
+        if (entries.size() == 2) {
             EXPECT_EQ(read_file(dir / kResultFileName), result);
-        else
+        } else {
             EXPECT_EQ(entries, std::vector<std::string> { kBoardFileName });
+        }
         if (outcome.status == 0) {
             EXPECT_EQ(entries.size(), 2U);
         }
@@ -443,6 +446,7 @@ INSTANTIATE_TEST_SUITE_P(Signals, KilledRun,
         Signal { SIGPIPE, "PIPE" }, Signal { SIGKILL, "KILL" }),
     [](const auto& info) { return info.param.name; });
 
+#if defined(__linux__)
 // The old result's blocks come free when it is replaced, so a file system that holds one result
 // but not two takes the same board again and again.
 TEST(ResultOutputRoom, SameBigBoardTwiceOnASmallFileSystem)
@@ -463,6 +467,7 @@ TEST(ResultOutputRoom, SameBigBoardTwiceOnASmallFileSystem)
         EXPECT_EQ(read_file(dir / kResultFileName), result) << "run " << run;
     }
 }
+#endif
 
 } // namespace
 
