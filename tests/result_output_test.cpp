@@ -29,7 +29,7 @@ TEST(ResultOutput, PosixOnly)
 #include <optional>
 #include <random>
 #if defined(__linux__)
-#include <sys/mount.h>
+#include "small_file_system.h"
 #endif
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -453,13 +453,8 @@ TEST(ResultOutputRoom, SameBigBoardTwiceOnASmallFileSystem)
 {
     const std::string result = result_of(kSeveralMegabyteBoard);
     TempDir dir;
-    const std::string size = "size=" + std::to_string(result.size() * 3 / 2);
-    if (::mount("tmpfs", dir.path().c_str(), "tmpfs", 0, size.c_str()) != 0)
-        GTEST_SKIP() << "cannot mount a small tmpfs here (needs root): " << std::strerror(errno);
-    struct Unmount {
-        const TempDir& dir;
-        ~Unmount() { ::umount2(dir.path().c_str(), MNT_DETACH); }
-    } unmount { dir };
+    const SmallFileSystem small(dir.path(), result.size() * 3 / 2);
+    if (!small.mounted()) GTEST_SKIP() << small.why_not();
     write_file(dir / kBoardFileName, kSeveralMegabyteBoard);
     for (int run = 1; run <= 2; ++run) {
         const Outcome outcome = launch(dir, {});

@@ -16,7 +16,7 @@
 #include <iostream>
 #include <random>
 #if defined(__linux__)
-#include <sys/mount.h>
+#include "small_file_system.h"
 #endif
 
 namespace fs = std::filesystem;
@@ -101,12 +101,8 @@ TEST(RunFaults, FileSystemTooSmallRefusesWithTheExactSize)
 {
     const std::string full = normal_result(kSeveralMegabyteBoard);
     TempDir dir;
-    if (::mount("tmpfs", dir.path().c_str(), "tmpfs", 0, "size=1m") != 0)
-        GTEST_SKIP() << "cannot mount a small tmpfs here (needs root): " << std::strerror(errno);
-    struct Unmount {
-        const TempDir& dir;
-        ~Unmount() { ::umount2(dir.path().c_str(), MNT_DETACH); }
-    } unmount { dir };
+    const SmallFileSystem small(dir.path(), 1 << 20);
+    if (!small.mounted()) GTEST_SKIP() << small.why_not();
     write_file(dir / kBoardFileName, kSeveralMegabyteBoard);
     const ProgramRun run = run_program(RUNEL_PROGRAM, dir.path());
     expect_failed_cleanly(run, dir);

@@ -171,18 +171,8 @@ public:
         note_end(to + size);
         const std::uint64_t copied = copy_in_kernel(fd_, from, to, size);
         if (copied >= kWritebackFrom) start_writeback(fd_, to, copied);
-        from += copied;
-        to += copied;
-        size -= copied;
-        std::vector<char> chunk(static_cast<std::size_t>(std::min<std::uint64_t>(size, 1 << 20)));
-        while (size > 0) {
-            const auto part = static_cast<std::size_t>(std::min<std::uint64_t>(size, chunk.size()));
-            read_at(from, chunk.data(), part);
-            write_at(to, chunk.data(), part);
-            from += part;
-            to += part;
-            size -= part;
-        }
+        // Where the kernel cannot, or stopped short, through memory.
+        copy_through_buffer(*this, from + copied, to + copied, size - copied);
     }
 
     void reserve(std::uint64_t size) override
