@@ -2,30 +2,69 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <type_traits>
+#include <utility>
 
 /// Bytes of memory the process can still take before the system (or its container, or a limit
 /// set on the process) refuses it or kills the process; a cautious estimate.
 std::uint64_t available_memory();
 
-/// Zero-filled memory whose pages cost nothing until they are touched. Blocks of tens of
-/// megabytes are asked to be backed by huge pages where the system has them, since the tables
-/// that use them are read at random and would otherwise spend their time on address
-/// translation. (A smaller block would pay for zeroing whole huge pages it mostly never touches.)
+/// `bytes` (a big block) of zero-filled memory straight from the system, whose pages cost nothing
+/// until they are touched, or nullptr; asked to be backed by huge pages where the system has them,
+/// since the tables that use such blocks are read at random and would otherwise spend their time
+/// on address translation.
+void* map_zeroed(std::size_t bytes);
+
+/// Gives back a block of map_zeroed().
+void unmap_zeroed(void* data, std::size_t bytes);
+
+/// Zero-filled memory. Blocks of tens of megabytes are mapped from the system (map_zeroed);
+/// smaller ones come from calloc, which reuses freed memory instead of faulting in fresh pages
+/// each time, and would otherwise pay for zeroing whole huge pages they mostly never touch.
 class ZeroedBlock {
 public:
+    static constexpr std::size_t kMappedFrom = std::size_t { 32 } << 20;
+
     ZeroedBlock() = default;
     /// `bytes` of zeroed memory; data() is nullptr if the system has none to give.
-    explicit ZeroedBlock(std::size_t bytes);
-    ~ZeroedBlock();
-    ZeroedBlock(ZeroedBlock&& other) noexcept;
-    ZeroedBlock& operator=(ZeroedBlock&& other) noexcept;
+    explicit ZeroedBlock(std::size_t bytes)
+        : data_(bytes == 0            ? nullptr
+                : bytes < kMappedFrom ? std::calloc(bytes, 1)
+                                      : map_zeroed(bytes))
+        , bytes_(data_ == nullptr ? 0 : bytes)
+    {
+    }
+    ~ZeroedBlock() { release(); }
+    ZeroedBlock(ZeroedBlock&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr))
+        , bytes_(std::exchange(other.bytes_, 0))
+    {
+    }
+    ZeroedBlock& operator=(ZeroedBlock&& other) noexcept
+    {
+        if (this != &other) {
+            release();
+            data_ = std::exchange(other.data_, nullptr);
+            bytes_ = std::exchange(other.bytes_, 0);
+        }
+        return *this;
+    }
     ZeroedBlock(const ZeroedBlock&) = delete;
     ZeroedBlock& operator=(const ZeroedBlock&) = delete;
 
     void* data() const { return data_; }
 
 private:
+    void release()
+    {
+        if (data_ == nullptr) return;
+        if (bytes_ >= kMappedFrom)
+            unmap_zeroed(data_, bytes_);
+        else
+            std::free(data_);
+    }
+
     void* data_ = nullptr;
     std::size_t bytes_ = 0;
 };

@@ -7,56 +7,17 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
-#include <cstdlib>
 #include <thread>
-#include <utility>
 
-namespace {
-
-// Blocks this big come from the system directly, already zeroed and committed page by page as
-// they are touched; smaller ones from calloc, which reuses freed memory.
-constexpr std::size_t kMappedFrom = std::size_t { 32 } << 20;
-
-void release(void* data, std::size_t bytes)
+// Already zeroed, and committed page by page as it is touched.
+void* map_zeroed(std::size_t bytes)
 {
-    if (data == nullptr) return;
-    if (bytes >= kMappedFrom)
-        ::VirtualFree(data, 0, MEM_RELEASE);
-    else
-        std::free(data);
+    return ::VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
 }
 
-} // namespace
-
-ZeroedBlock::ZeroedBlock(std::size_t bytes)
+void unmap_zeroed(void* data, std::size_t)
 {
-    if (bytes == 0) return;
-    if (bytes < kMappedFrom)
-        data_ = std::calloc(bytes, 1);
-    else
-        data_ = ::VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
-    if (data_ != nullptr) bytes_ = bytes;
-}
-
-ZeroedBlock::~ZeroedBlock()
-{
-    release(data_, bytes_);
-}
-
-ZeroedBlock::ZeroedBlock(ZeroedBlock&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr))
-    , bytes_(std::exchange(other.bytes_, 0))
-{
-}
-
-ZeroedBlock& ZeroedBlock::operator=(ZeroedBlock&& other) noexcept
-{
-    if (this != &other) {
-        release(data_, bytes_);
-        data_ = std::exchange(other.data_, nullptr);
-        bytes_ = std::exchange(other.bytes_, 0);
-    }
-    return *this;
+    ::VirtualFree(data, 0, MEM_RELEASE);
 }
 
 std::uint64_t available_memory()
