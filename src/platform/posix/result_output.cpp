@@ -4,7 +4,6 @@
 #include "cleanup.h"
 #include "speedups.h"
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -182,6 +181,14 @@ public:
     }
 
 protected:
+    // Cuts the file to what was written (a reservation, or an old content written over, may
+    // run past it) and makes it reach the disk.
+    void settle()
+    {
+        if (::ftruncate(fd_, static_cast<off_t>(end_.load())) != 0) throw_errno(errno);
+        sync_file(fd_);
+    }
+
     int fd_;
     // The end of what was written: the result's size. Writes may come from several threads.
     std::atomic<std::uint64_t> end_ { 0 };
@@ -241,9 +248,7 @@ public:
 
     void commit() override
     {
-        // A reservation may have run past the end of what was written.
-        if (::ftruncate(fd_, static_cast<off_t>(end_.load())) != 0) throw_errno(errno);
-        sync_file(fd_);
+        settle();
         {
             const SignalsHeld held;
             if (temp_name_.empty())
@@ -336,11 +341,7 @@ public:
         : DescriptorOutput(fd)
     {
     }
-    void commit() override
-    {
-        if (::ftruncate(fd_, static_cast<off_t>(end_.load())) != 0) throw_errno(errno);
-        sync_file(fd_);
-    }
+    void commit() override { settle(); }
 };
 
 // A pipe, a terminal, a device: the bytes go in as they come, once each, in order.
