@@ -212,6 +212,25 @@ struct FifoReader {
 };
 std::unique_ptr<FifoReader> fifo_reader;
 
+// The check of a row whose Runel_out.txt is a link: it stays one, and `target` gets the result.
+std::function<void(const TempDir&, const Outcome&, const std::string&)> written_through_link(
+    const char* target)
+{
+    return [target](const TempDir& dir, const Outcome& outcome, const std::string& result) {
+        succeeded(outcome);
+        EXPECT_TRUE(fs::is_symlink(dir / kResultFileName));
+        EXPECT_EQ(read_file(dir / target), result);
+    };
+}
+
+// An earlier result that its owner, the unprivileged user, made read-only.
+void lay_out_protected_result(const TempDir& dir)
+{
+    write_file(dir / kResultFileName, "old\n");
+    own_by_nobody(dir / kResultFileName);
+    fs::permissions(dir / kResultFileName, fs::perms(0444));
+}
+
 const Row kRows[] = {
     { "LinkIsFollowedAndStays", example_board(), {},
         [](const TempDir& dir) {
@@ -219,21 +238,13 @@ const Row kRows[] = {
             write_file(dir / "results/today.txt", "old\n");
             fs::create_symlink("results/today.txt", dir / kResultFileName);
         },
-        [](const TempDir& dir, const Outcome& outcome, const std::string& result) {
-            succeeded(outcome);
-            EXPECT_TRUE(fs::is_symlink(dir / kResultFileName));
-            EXPECT_EQ(read_file(dir / "results/today.txt"), result);
-        } },
+        written_through_link("results/today.txt") },
     { "DanglingLinkCreatesItsTarget", example_board(), {},
         [](const TempDir& dir) {
             fs::create_directory(dir / "results");
             fs::create_symlink("results/new.txt", dir / kResultFileName);
         },
-        [](const TempDir& dir, const Outcome& outcome, const std::string& result) {
-            succeeded(outcome);
-            EXPECT_TRUE(fs::is_symlink(dir / kResultFileName));
-            EXPECT_EQ(read_file(dir / "results/new.txt"), result);
-        } },
+        written_through_link("results/new.txt") },
     { "ChainOfRelativeLinks", example_board(), {},
         [](const TempDir& dir) {
             fs::create_directory(dir / "a");
@@ -284,12 +295,7 @@ const Row kRows[] = {
             EXPECT_EQ(outcome.errors, "Runel_out.txt: cannot write the result: Broken pipe\n");
             EXPECT_TRUE(S_ISFIFO(mode_of(dir / kResultFileName)));
         } },
-    { "ReadOnlyResultIsRefusedAndKept", example_board(), as_nobody(),
-        [](const TempDir& dir) {
-            write_file(dir / kResultFileName, "old\n");
-            own_by_nobody(dir / kResultFileName);
-            fs::permissions(dir / kResultFileName, fs::perms(0444));
-        },
+    { "ReadOnlyResultIsRefusedAndKept", example_board(), as_nobody(), lay_out_protected_result,
         [](const TempDir& dir, const Outcome& outcome, const std::string&) {
             EXPECT_EQ(outcome.status, 1);
             EXPECT_EQ(outcome.errors, kDenied);
@@ -326,12 +332,7 @@ const Row kRows[] = {
             succeeded(outcome);
             EXPECT_EQ(read_file(dir / kResultFileName), result);
         } },
-    { "IllFormedBoardBesideAReadOnlyResult", "header\n+\n", as_nobody(),
-        [](const TempDir& dir) {
-            write_file(dir / kResultFileName, "old\n");
-            own_by_nobody(dir / kResultFileName);
-            fs::permissions(dir / kResultFileName, fs::perms(0444));
-        },
+    { "IllFormedBoardBesideAReadOnlyResult", "header\n+\n", as_nobody(), lay_out_protected_result,
         [](const TempDir& dir, const Outcome& outcome, const std::string&) {
             EXPECT_EQ(outcome.status, 1);
             EXPECT_EQ(read_file(dir / kResultFileName), "old\n");
