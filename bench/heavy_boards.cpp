@@ -68,7 +68,7 @@ int generate(std::uint64_t seed, int count, const std::string& dir)
     for (int found = 0, tried = 0; found < count; ++tried) {
         const std::string text = random_board(random, tried % 3);
         const State start = start_of(text);
-        const auto plan = plan_result(start, kBudget);
+        const auto plan = plan_result(start, kBudget, std::thread::hardware_concurrency());
         if (!plan || plan->too_long || plan->file_bytes() < kLeast || plan->file_bytes() > kMost)
             continue;
         const std::string name
@@ -92,7 +92,7 @@ int phases(int files, char** names)
         text << file.rdbuf();
         const State start = start_of(text.str());
         const auto counting = std::chrono::steady_clock::now();
-        auto plan = plan_result(start, kBudget);
+        auto plan = plan_result(start, kBudget, std::thread::hardware_concurrency());
         const double count_seconds = seconds_since(counting);
         if (!plan) {
             std::cout << names[i] << " too many states to count\n";

@@ -1,7 +1,7 @@
 #include "render.h"
 
 #include "search.h"
-#include "state_table.h"
+#include "state_layers.h"
 #include "suffix_cache.h"
 #include "text_mode.h"
 #include "walk.h"
@@ -291,8 +291,8 @@ private:
 // stretches between pieces are written at once.
 class Splitter {
 public:
-    Splitter(const StateTable& table, Storage& storage, Square king, std::uint64_t split_above)
-        : table_(table)
+    Splitter(const StateLayers& layers, Storage& storage, Square king, std::uint64_t split_above)
+        : layers_(layers)
         , storage_(storage)
         , split_above_(split_above)
         , last_(king)
@@ -315,11 +315,12 @@ public:
     bool descend(const State& next)
     {
         if (!enemy_on_lines(next)) return false;
-        if (!worth_remembering(next)) return extend(next, *this);
-        const std::optional<Suffix> known = table_.find(next);
-        if (!known || known->length < kShortestPiece) return extend(next, *this);
+        const StateTable::Slot* slot = layers_.find(next);
+        if (slot == nullptr) throw std::logic_error("a state was met that was not counted");
+        const Suffix known = unpacked_suffix(slot->packed);
+        if (known.length < kShortestPiece) return extend(next, *this);
         const std::uint64_t at = text_end();
-        const std::uint64_t size = known->length - 1;
+        const std::uint64_t size = known.length - 1;
         const auto [seen, first] = placed_.try_emplace(next, at);
         if (first && size > split_above_) return extend(next, *this);
         write_run();
@@ -328,8 +329,8 @@ public:
         else
             add_copy(seen->second, at, size);
         run_start_ = at + size;
-        run_.assign(1, rank_char(known->last));
-        last_ = known->last;
+        run_.assign(1, rank_char(known.last));
+        last_ = known.last;
         return true;
     }
 
@@ -381,7 +382,7 @@ private:
         run_.clear();
     }
 
-    const StateTable& table_;
+    const StateLayers& layers_;
     Storage& storage_;
     std::uint64_t split_above_;
     Square last_;
@@ -412,20 +413,20 @@ std::uint64_t render_result(const State& start, ResultPlan plan, Storage& storag
         return kNoCapture.size();
     }
     threads = std::max(threads, 1U);
-    const StateTable& table = *plan.table;
+    const StateLayers& layers = *plan.layers;
     // Enough pieces that threads finishing at different times still share the work evenly.
     const std::uint64_t split_above
         = std::max(plan.text_length / (std::uint64_t { 16 } * threads), kShortestPiece);
-    Splitter splitter(table, storage, start.king, split_above);
+    Splitter splitter(layers, storage, start.king, split_above);
     Alternatives alternatives;
     extend(start, splitter, &alternatives);
     if (splitter.text_end() != plan.text_length)
         throw std::logic_error("the text came out at another length than was counted");
     splitter.finish(alternatives.ranks | 1U << (rank_char(splitter.last_square()) - '0'));
     const std::uint64_t end = splitter.text_end();
-    // The pieces need the table no more: its memory goes to the threads' caches, each about the
+    // The pieces need the layers no more: their memory goes to the threads' caches, each about the
     // size that the states it will meet ask for.
-    plan.table.reset();
+    plan.layers.reset();
     const int cache_bits = std::clamp(
         static_cast<int>(std::bit_width(plan.states / threads)), kLeastCacheBits, kMostCacheBits);
 

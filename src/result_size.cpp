@@ -1,24 +1,47 @@
 #include "result_size.h"
 
 #include "search.h"
-#include "state_table.h"
 #include "text_mode.h"
 
+#include <algorithm>
+#include <atomic>
+#include <barrier>
 #include <bit>
+#include <exception>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 namespace {
 
 struct TextTooLong { };
 
-constexpr std::uint64_t kPrefetchFrom = std::uint64_t { 1 } << 20;
+// Slots of a part that each thread goes through before the threads trade what they found.
+constexpr std::uint64_t kRound = 4096;
+// A slot read at random waits on memory: it is asked for this many uses ahead, so that the
+// waits of several overlap.
+constexpr std::size_t kAhead = 16;
+// States whose work asks for its slots before any of that work is done.
+constexpr std::uint64_t kBatch = 16;
 
-// Follows the text's length and last square only; the search from a state met before is not
-// done again, its suffix comes from the table.
-class LengthCounter {
+// A successor of a state, waiting to be put in its layer.
+struct Found {
+    Mask occupied;
+    std::uint64_t hash;
+    Square king;
+    int layer;
+};
+
+// Follows the length and last square of what the search from one state appends, taking what
+// each successor appends from its layer, where it is known already.
+class SuffixOfState {
 public:
-    LengthCounter(StateTable& table, Square king)
-        : table_(table)
-        , last_(king)
+    SuffixOfState(const StateLayers& layers, const State& state, int enemies)
+        : layers_(layers)
+        , state_(state)
+        , enemies_(enemies)
+        , last_(state.king)
     {
     }
 
@@ -28,43 +51,230 @@ public:
     void append_square(Square landing)
     {
         length_ += 3;
-        if (length_ > StateTable::kMaxLength) throw TextTooLong {};
         last_ = landing;
     }
-
-    // A table far bigger than the processor's caches is read at random, so each lookup waits on
-    // memory; asking for all the next states' slots at once lets those waits overlap.
-    void prefetch_next(const State& state) const
-    {
-        if (table_.bytes() < kPrefetchFrom) return;
-        for_each_capture(state, [this](Square, const State& next) {
-            if (worth_remembering(next)) table_.prefetch(next);
-        });
-    }
-
     bool descend(const State& next)
     {
         if (!enemy_on_lines(next)) return false;
-        if (!worth_remembering(next)) return extend(next, *this);
-        if (const std::optional<Suffix> known = table_.find(next)) {
-            length_ += known->length;
-            if (length_ > StateTable::kMaxLength) throw TextTooLong {};
-            last_ = known->last;
-            return true;
-        }
-        const std::uint64_t start = length_;
-        const bool captured = extend(next, *this);
-        if (length_ - start >= table_.shortest()) table_.insert(next, { length_ - start, last_ });
-        return captured;
+        const std::uint64_t hash = StateTable::hash(next.occupied, next.king);
+        const StateTable::Slot* slot
+            = layers_.table_for(StateLayers::layer_after(state_, enemies_, next), hash)
+                  .find(next.occupied, next.king, hash);
+        if (slot == nullptr) throw std::logic_error("a state was not counted before its parent");
+        const Suffix known = unpacked_suffix(slot->packed);
+        if (known.length == 0) return false;
+        // Each suffix is at most kMaxLength, so the sum of a state's few cannot wrap around.
+        length_ += known.length;
+        last_ = known.last;
+        return true;
     }
 
-    std::uint64_t length() const { return length_; }
+    Suffix suffix() const
+    {
+        if (length_ > StateTable::kMaxLength) throw TextTooLong {};
+        return { length_, last_ };
+    }
 
 private:
-    StateTable& table_;
+    const StateLayers& layers_;
+    State state_;
+    int enemies_;
     std::uint64_t length_ = 0;
     Square last_;
 };
+
+// Calls found(next, layer) for each successor of `state`, in layer `enemies`, that has a
+// capture in sight; the others append nothing and are not kept.
+template <class Found> void for_each_successor(const State& state, int enemies, Found&& found)
+{
+    for_each_capture(state, [&](Square, const State& next) {
+        if (enemy_on_lines(next)) found(next, StateLayers::layer_after(state, enemies, next));
+    });
+}
+
+// The threads that count together, each the only writer of its part of every layer. They go
+// through the layers in step; a failure on one stops all at the next step.
+class Team {
+public:
+    explicit Team(unsigned threads)
+        : step_(threads)
+    {
+    }
+
+    /// Runs `work` unless a thread has failed; records its failure if it throws.
+    template <class Work> void guarded(Work&& work)
+    {
+        if (failed_.load(std::memory_order_relaxed)) return;
+        try {
+            work();
+        } catch (...) {
+            fail(std::current_exception());
+        }
+    }
+    void fail(std::exception_ptr failure)
+    {
+        bool expected = false;
+        if (failed_.compare_exchange_strong(expected, true)) failure_ = std::move(failure);
+    }
+    /// Waits for the others; false when the work is to stop, the same answer for all.
+    bool step()
+    {
+        step_.arrive_and_wait();
+        return !failed_.load(std::memory_order_relaxed);
+    }
+    /// Lets the others go on without a thread that was never started.
+    void drop() { step_.arrive_and_drop(); }
+    /// After every thread has finished: rethrows the first failure.
+    void rethrow() const
+    {
+        if (failure_) std::rethrow_exception(failure_);
+    }
+
+private:
+    std::barrier<> step_;
+    std::atomic<bool> failed_ { false };
+    std::exception_ptr failure_;
+};
+
+// The count shared out among the threads: one thread's part of each pass.
+class Counting {
+public:
+    Counting(StateLayers& layers, Team& team)
+        : layers_(layers)
+        , team_(team)
+        , found_(static_cast<std::size_t>(layers.parts()) * layers.parts())
+    {
+    }
+
+    void run(unsigned thread)
+    {
+        if (find_states(thread)) count_suffixes(thread);
+    }
+
+private:
+    // Every state below the start, layer by layer from the top: a layer's states are all known
+    // once the layers above it have been expanded. Threads go through their parts of a layer in
+    // rounds; in each, every thread first finds the successors of a stretch of its part, then
+    // puts those that belong to its parts in their layers.
+    bool find_states(unsigned thread)
+    {
+        for (int enemies = layers_.top() - 1; enemies > 0; --enemies) {
+            std::uint64_t most = 0;
+            for (unsigned part = 0; part < layers_.parts(); ++part)
+                most = std::max(most, layers_.part(enemies, part).capacity());
+            for (std::uint64_t from = 0; from < most; from += kRound) {
+                team_.guarded([&] { find_successors(thread, enemies, from); });
+                if (!team_.step()) return false;
+                team_.guarded([&] { insert_found(thread); });
+                if (!team_.step()) return false;
+            }
+        }
+        return true;
+    }
+
+    void find_successors(unsigned thread, int enemies, std::uint64_t from)
+    {
+        const StateTable& table = layers_.part(enemies, thread);
+        const std::uint64_t to = std::min(table.capacity(), from + kRound);
+        for (std::uint64_t i = from; i < to; ++i) {
+            const StateTable::Slot& slot = table.slots()[i];
+            if (slot.occupied == 0) continue;
+            for_each_successor(layers_.state_of(slot), enemies, [&](const State& next, int layer) {
+                const std::uint64_t hash = StateTable::hash(next.occupied, next.king);
+                found(thread, layers_.part_of(hash))
+                    .push_back({ next.occupied, hash, next.king, layer });
+            });
+        }
+    }
+
+    void insert_found(unsigned thread)
+    {
+        for (unsigned finder = 0; finder < layers_.parts(); ++finder) {
+            std::vector<Found>& list = found(finder, thread);
+            for (std::size_t i = 0; i < list.size(); ++i) {
+                if (i + kAhead < list.size()) {
+                    const Found& ahead = list[i + kAhead];
+                    layers_.part(ahead.layer, thread).prefetch(ahead.hash);
+                }
+                const Found& next = list[i];
+                layers_.part(next.layer, thread).insert(next.occupied, next.king, next.hash);
+            }
+            list.clear();
+        }
+    }
+
+    // What each state appends, layer by layer from the bottom, where states have no
+    // successors; each thread works out the states of its parts.
+    void count_suffixes(unsigned thread)
+    {
+        for (int enemies = 1; enemies < layers_.top(); ++enemies) {
+            team_.guarded([&] { count_part(layers_.part(enemies, thread), enemies); });
+            if (!team_.step()) return;
+        }
+    }
+
+    // The states go in batches: first the slots that their work will read are asked for, then
+    // the work is done, by when those slots have arrived.
+    void count_part(StateTable& table, int enemies)
+    {
+        StateTable::Slot* slots = table.slots();
+        for (std::uint64_t from = 0; from < table.capacity(); from += kBatch) {
+            const std::uint64_t to = std::min(table.capacity(), from + kBatch);
+            for (std::uint64_t i = from; i < to; ++i) {
+                if (slots[i].occupied == 0) continue;
+                for_each_successor(
+                    layers_.state_of(slots[i]), enemies, [&](const State& next, int layer) {
+                        const std::uint64_t hash = StateTable::hash(next.occupied, next.king);
+                        layers_.table_for(layer, hash).prefetch(hash);
+                    });
+            }
+            for (std::uint64_t i = from; i < to; ++i) {
+                if (slots[i].occupied == 0) continue;
+                const State state = layers_.state_of(slots[i]);
+                SuffixOfState suffix(layers_, state, enemies);
+                extend(state, suffix);
+                slots[i].packed = pack_suffix(suffix.suffix(), state.king);
+            }
+        }
+    }
+
+    std::vector<Found>& found(unsigned finder, unsigned part)
+    {
+        return found_[static_cast<std::size_t>(finder) * layers_.parts() + part];
+    }
+
+    StateLayers& layers_;
+    Team& team_;
+    std::vector<std::vector<Found>> found_; // by finder and part
+};
+
+// Raised when a thread of the count cannot be started.
+struct NoThread { };
+
+void count_states(const State& start, StateLayers& layers)
+{
+    for_each_successor(start, layers.top(), [&](const State& next, int layer) {
+        const std::uint64_t hash = StateTable::hash(next.occupied, next.king);
+        layers.table_for(layer, hash).insert(next.occupied, next.king, hash);
+    });
+    Team team(layers.parts());
+    Counting counting(layers, team);
+    std::vector<std::thread> helpers;
+    for (unsigned thread = 1; thread < layers.parts(); ++thread) {
+        try {
+            helpers.emplace_back([&counting, thread] { counting.run(thread); });
+        } catch (const std::system_error&) {
+            // The parts of a thread that never started would never be filled: the others stop
+            // at their first step, and the count starts again on fewer threads.
+            team.fail(std::make_exception_ptr(NoThread {}));
+            for (unsigned missing = thread; missing < layers.parts(); ++missing) team.drop();
+            break;
+        }
+    }
+    counting.run(0);
+    for (std::thread& helper : helpers) helper.join();
+    team.rethrow();
+}
 
 } // namespace
 
@@ -75,19 +285,22 @@ std::uint64_t ResultPlan::file_bytes() const
     return lines * (text_length + kLineEnd.size());
 }
 
-std::optional<ResultPlan> plan_result(const State& start, std::uint64_t budget_bytes)
+std::optional<ResultPlan> plan_result(
+    const State& start, std::uint64_t budget_bytes, unsigned threads)
 {
     ResultPlan plan;
     try {
-        auto owned = std::make_shared<StateTable>(budget_bytes);
-        StateTable& table = *owned;
-        LengthCounter counter(table, start.king);
-        plan.captured = extend(start, counter, &plan.alternatives);
+        auto layers = std::make_shared<StateLayers>(start, std::max(threads, 1U), budget_bytes);
+        count_states(start, *layers);
+        SuffixOfState text(*layers, start, layers->top());
+        plan.captured = extend(start, text, &plan.alternatives);
         // The text starts with the king's square, two characters, before the first ":".
-        plan.text_length = plan.captured ? 2 + counter.length() : 0;
-        plan.states = table.size();
-        plan.table_bytes = table.bytes();
-        plan.table = std::move(owned);
+        plan.text_length = plan.captured ? 2 + text.suffix().length : 0;
+        plan.states = layers->size();
+        plan.table_bytes = layers->bytes();
+        plan.layers = std::move(layers);
+    } catch (const NoThread&) {
+        return threads > 1 ? plan_result(start, budget_bytes, 1) : std::nullopt;
     } catch (const TextTooLong&) {
         plan.captured = true;
         plan.too_long = true;

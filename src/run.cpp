@@ -56,7 +56,8 @@ void write_result(const Board& board, Storage& storage, const RunOptions& option
     // A pipe or device takes the bytes as they come: there is nothing to reserve, so the size
     // need not be known first.
     std::optional<ResultPlan> plan;
-    if (storage.random_access()) plan = plan_result(start, count_budget(options));
+    if (storage.random_access())
+        plan = plan_result(start, count_budget(options), usable_processors());
     if (plan) reserve_room(storage, *plan);
     const std::uint64_t counted = plan ? plan->file_bytes() : 0;
     const std::uint64_t written = plan

@@ -41,7 +41,8 @@ TEST(Differential, FastSearchMatchesThePlainProcedure)
         const Position king = damka_cords_find(reading.board);
         if (king == kNoKing) continue;
         const State start = state_of(reading.board, king);
-        const auto plan = plan_result(start, std::uint64_t { 1 } << 30);
+        // Counted on three threads here, on as many as there are processors in write_result.
+        const auto plan = plan_result(start, std::uint64_t { 1 } << 30, 3);
         ASSERT_TRUE(plan);
         ASSERT_EQ(plan->file_bytes(), expected.size()) << "seed " << seed << "\n" << text;
         for (const unsigned threads : { 1U, 3U }) {

@@ -34,15 +34,15 @@ TEST(PlanResult, CountsExactlyWhatTheResultHolds)
 
 TEST(PlanResult, AnyBudgetGivesTheExactSizeOrNone)
 {
-    // From too small for the first table, through budgets where the table stops growing and
-    // fills up, to plenty.
+    // From too small for the first table, through budgets where the tables stop growing and
+    // fill up, to plenty.
     const State start = start_of(kSeveralMegabyteBoard);
     const auto full = plan_result(start, std::uint64_t { 1 } << 30);
     ASSERT_TRUE(full);
-    const std::uint64_t least = full->states * StateTable::kSlotBytes; // a full table
+    const std::uint64_t least = full->states * StateTable::kSlotBytes; // full tables
     int known = 0;
     for (const std::uint64_t budget : { std::uint64_t { 0 }, least * 9 / 10, least * 21 / 20,
-             least * 11 / 10, least * 2, least * 4 }) {
+             least * 3 / 2, least * 2, least * 3, least * 4 }) {
         const auto plan = plan_result(start, budget);
         if (!plan) continue;
         ++known;

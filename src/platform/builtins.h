@@ -9,6 +9,10 @@ inline void prefetch(const void* address)
 {
 #if defined(__GNUC__) || defined(__clang__)
     __builtin_prefetch(address);
+    // GCC deems a function that only prefetches free of side effects, and drops the calls to it
+    // (and to any small function built on it that it does not inline): an empty volatile asm
+    // keeps them.
+    __asm__ volatile("");
 #else
     (void)address;
 #endif

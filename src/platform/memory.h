@@ -19,12 +19,13 @@ void* map_zeroed(std::size_t bytes);
 /// Gives back a block of map_zeroed().
 void unmap_zeroed(void* data, std::size_t bytes);
 
-/// Zero-filled memory. Blocks of tens of megabytes are mapped from the system (map_zeroed);
-/// smaller ones come from calloc, which reuses freed memory instead of faulting in fresh pages
-/// each time, and would otherwise pay for zeroing whole huge pages they mostly never touch.
+/// Zero-filled memory. Blocks of a huge page or more are mapped from the system (map_zeroed): a
+/// table of a few megabytes read at random already outgrows what the processor can translate
+/// with ordinary pages. Smaller ones come from calloc, which reuses freed memory instead of
+/// faulting in fresh pages each time.
 class ZeroedBlock {
 public:
-    static constexpr std::size_t kMappedFrom = std::size_t { 32 } << 20;
+    static constexpr std::size_t kMappedFrom = std::size_t { 2 } << 20;
 
     ZeroedBlock() = default;
     /// `bytes` of zeroed memory; data() is nullptr if the system has none to give.

@@ -5,6 +5,7 @@
 #include "speedups.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <thread>
@@ -18,12 +19,21 @@ constexpr std::uint64_t kUnknownUse = std::uint64_t { 16 } << 20;
 
 void* map_zeroed(std::size_t bytes)
 {
+    // Huge pages cover only the whole, aligned ones inside a mapping: a block is placed at such
+    // a boundary, and what is asked for beyond it to find one is given back at once.
+    constexpr std::size_t kHugePage = std::size_t { 2 } << 20;
+    const std::size_t asked = bytes + kHugePage;
     void* memory
-        = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        = ::mmap(nullptr, asked, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (memory == MAP_FAILED) return nullptr;
+    auto* start = static_cast<char*>(memory);
+    const std::size_t head
+        = (kHugePage - reinterpret_cast<std::uintptr_t>(start) % kHugePage) % kHugePage;
+    if (head > 0) ::munmap(start, head);
+    ::munmap(start + head + bytes, asked - head - bytes);
     // Only a hint: where the kernel has no huge pages to spare, ordinary pages serve.
-    advise_huge_pages(memory, bytes);
-    return memory;
+    advise_huge_pages(start + head, bytes);
+    return start + head;
 }
 
 void unmap_zeroed(void* data, std::size_t bytes)

@@ -1,0 +1,79 @@
+#pragma once
+
+#include "state.h"
+#include "state_table.h"
+
+#include <bit>
+#include <cstdint>
+#include <vector>
+
+/// The states met below a starting state, kept apart by their number of enemy pieces. Every
+/// capture takes at least one enemy piece, so a state's successors all lie in layers below its
+/// own: a layer can be worked through as a whole once the layers above it are done, and the
+/// work on one state never waits on another of its layer. Each layer is cut by hash into as many
+/// parts as there are threads to fill it, so that each part has one writer.
+class StateLayers {
+public:
+    /// Layers for the states below `start` in `parts` parts each, within `budget_bytes` for all
+    /// their tables.
+    StateLayers(const State& start, unsigned parts, std::uint64_t budget_bytes);
+    StateLayers(const StateLayers&) = delete;
+    StateLayers& operator=(const StateLayers&) = delete;
+
+    int top() const { return top_; }
+    unsigned parts() const { return parts_; }
+    StateTable& part(int enemies, unsigned part) { return tables_[index(enemies, part)]; }
+    const StateTable& part(int enemies, unsigned part) const
+    {
+        return tables_[index(enemies, part)];
+    }
+    /// The part that holds the state of `hash` in its layer.
+    unsigned part_of(std::uint64_t hash) const
+    {
+        return static_cast<unsigned>((hash & 0xffffffffU) * parts_ >> 32);
+    }
+
+    /// The state a slot holds. Only the start's enemies can be enemies, and of them those still
+    /// on the board: a landing square overwrites whatever stood there.
+    State state_of(const StateTable::Slot& slot) const
+    {
+        const Square king = unpacked_king(slot.packed);
+        return { slot.occupied & ~bit(king) & start_enemies_, slot.occupied, king };
+    }
+
+    /// The layer of `next`, a successor of `state` in layer `enemies`: one enemy piece fewer,
+    /// or two where the king landed on one.
+    static int layer_after(const State& state, int enemies, const State& next)
+    {
+        const Mask taken = state.enemy & ~next.enemy;
+        return enemies - (more_than(taken, 1) ? 2 : 1);
+    }
+
+    /// The table of layer `enemies` where the state of `hash` is.
+    const StateTable& table_for(int enemies, std::uint64_t hash) const
+    {
+        return part(enemies, part_of(hash));
+    }
+    StateTable& table_for(int enemies, std::uint64_t hash) { return part(enemies, part_of(hash)); }
+
+    const StateTable::Slot* find(const State& state) const
+    {
+        const std::uint64_t hash = StateTable::hash(state.occupied, state.king);
+        return table_for(std::popcount(state.enemy), hash).find(state.occupied, state.king, hash);
+    }
+
+    std::uint64_t size() const;
+    std::uint64_t bytes() const { return budget_.used(); }
+
+private:
+    std::size_t index(int enemies, unsigned part) const
+    {
+        return static_cast<std::size_t>(enemies) * parts_ + part;
+    }
+
+    Mask start_enemies_;
+    int top_;
+    unsigned parts_;
+    MemoryBudget budget_;
+    std::vector<StateTable> tables_;
+};
