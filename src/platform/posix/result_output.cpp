@@ -137,9 +137,8 @@ public:
     void write_at(std::uint64_t offset, const char* data, std::size_t size) override
     {
         note_end(offset + size);
-        // The sync before the result is put in place then waits for little more than the last
-        // pieces; small writes wait for a big one to come along.
-        if (size >= kWritebackFrom) start_writeback(fd_, offset, size);
+        const std::uint64_t start = offset;
+        const std::size_t whole = size;
         while (size > 0) {
             const ssize_t done = ::pwrite(fd_, data, size, static_cast<off_t>(offset));
             if (done < 0 && errno == EINTR) continue;
@@ -149,6 +148,10 @@ public:
             size -= static_cast<std::size_t>(done);
             offset += static_cast<std::uint64_t>(done);
         }
+        // Sends the bytes just written on their way to the disk, so that the sync before the
+        // result is put in place waits for little more than the last pieces; small writes wait
+        // for a big one to come along.
+        if (whole >= kWritebackFrom) start_writeback(fd_, start, whole);
     }
 
     void read_at(std::uint64_t offset, char* data, std::size_t size) override
