@@ -236,6 +236,8 @@ public:
     // waits for memory overlap.
     void prefetch_next(const State& state) const
     {
+        // Every next state has fewer enemy pieces: below the line, none is looked up.
+        if (!more_than(state.enemy, kFewPiecesToSearch + 1)) return;
         for_each_capture(state, [this](Square, const State& next) {
             if (more_than(next.enemy, kFewPiecesToSearch)) cache_.prefetch(next);
         });
