@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
+
 namespace {
 
 State start_of(const std::string& board_text)
@@ -51,6 +53,27 @@ TEST(PlanResult, AnyBudgetGivesTheExactSizeOrNone)
     }
     EXPECT_GE(known, 3);
     EXPECT_FALSE(plan_result(start, least * 9 / 10)) << "a table cannot hold more than it has";
+}
+
+TEST(PlanResult, SameOnAnyNumberOfThreadsWithinItsMemory)
+{
+    // Each thread fills its own part of every layer; the parts must add up to the same plan, and
+    // the tables stay within 32 bytes a state beyond their first, smallest arrays.
+    for (const std::string* board : { &kTensOfKilobytesBoard, &kSeveralMegabyteBoard }) {
+        const State start = start_of(*board);
+        const auto alone = plan_result(start, std::uint64_t { 1 } << 30, 1);
+        ASSERT_TRUE(alone);
+        for (const unsigned threads : { 2U, 7U }) {
+            const auto shared = plan_result(start, std::uint64_t { 1 } << 30, threads);
+            ASSERT_TRUE(shared);
+            EXPECT_EQ(shared->file_bytes(), alone->file_bytes()) << threads << " threads";
+            EXPECT_EQ(shared->alternatives.ranks, alone->alternatives.ranks);
+            EXPECT_EQ(shared->states, alone->states);
+            const auto layers = static_cast<std::uint64_t>(std::popcount(start.enemy)) + 1;
+            const std::uint64_t first_arrays = layers * threads * 1024 * StateTable::kSlotBytes;
+            EXPECT_LE(shared->table_bytes, 32 * shared->states + first_arrays);
+        }
+    }
 }
 
 TEST(PlanResult, BudgetTooSmallStillGivesTheRightResult)

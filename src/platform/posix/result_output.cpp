@@ -22,7 +22,7 @@ namespace {
     throw std::system_error(code, std::generic_category());
 }
 
-constexpr std::size_t kWritebackFrom = std::size_t { 1 } << 20;
+constexpr std::uint64_t kWritebackEvery = std::uint64_t { 8 } << 20;
 
 // The kernel gives up on a chain of links this long too (ELOOP).
 constexpr int kMostLinks = 40;
@@ -137,7 +137,6 @@ public:
     void write_at(std::uint64_t offset, const char* data, std::size_t size) override
     {
         note_end(offset + size);
-        const std::uint64_t start = offset;
         const std::size_t whole = size;
         while (size > 0) {
             const ssize_t done = ::pwrite(fd_, data, size, static_cast<off_t>(offset));
@@ -148,10 +147,7 @@ public:
             size -= static_cast<std::size_t>(done);
             offset += static_cast<std::uint64_t>(done);
         }
-        // Sends the bytes just written on their way to the disk, so that the sync before the
-        // result is put in place waits for little more than the last pieces; small writes wait
-        // for a big one to come along.
-        if (whole >= kWritebackFrom) start_writeback(fd_, start, whole);
+        note_written(whole);
     }
 
     void read_at(std::uint64_t offset, char* data, std::size_t size) override
@@ -172,7 +168,7 @@ public:
     {
         note_end(to + size);
         const std::uint64_t copied = copy_in_kernel(fd_, from, to, size);
-        if (copied >= kWritebackFrom) start_writeback(fd_, to, copied);
+        note_written(copied);
         // Where the kernel cannot, or stopped short, through memory.
         copy_through_buffer(*this, from + copied, to + copied, size - copied);
     }
@@ -197,6 +193,17 @@ protected:
     std::atomic<std::uint64_t> end_ { 0 };
 
 private:
+    std::atomic<std::uint64_t> unsent_ { 0 }; // bytes written since the last writeback began
+
+    // Sends what was written on its way to the disk every few megabytes, so that the sync before
+    // the result is put in place waits for little more than the last of it instead of all.
+    void note_written(std::uint64_t bytes)
+    {
+        if (unsent_.fetch_add(bytes, std::memory_order_relaxed) + bytes < kWritebackEvery) return;
+        unsent_.store(0, std::memory_order_relaxed);
+        start_writeback(fd_, 0, 0);
+    }
+
     void note_end(std::uint64_t end)
     {
         std::uint64_t seen = end_.load(std::memory_order_relaxed);

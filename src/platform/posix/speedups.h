@@ -26,8 +26,8 @@ std::uint64_t copy_in_kernel(int fd, std::uint64_t from, std::uint64_t to, std::
 /// allocate up front it checks the free room instead.
 int allocate_blocks(int fd, std::uint64_t size);
 
-/// Starts writing the given range of the file to the disk in the background, so that a sync at
-/// the end has little left to wait for; only a hint.
+/// Starts writing the given range of the file (`size` 0: to its end) to the disk in the
+/// background, so that a sync at the end has little left to wait for; only a hint.
 void start_writeback(int fd, std::uint64_t offset, std::uint64_t size);
 
 /// Asks for huge pages behind a big block of memory; only a hint.
