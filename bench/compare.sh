@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Times runel, whole process, on the boards in bench/boards (ascending result size) and draws
 # docs/scaling.svg. For each board: the median seconds, MB/s, the share of the run that the size
-# count takes, the peak memory, the median seconds on one core (taskset -c 0), and `dd` writing
-# the same number of bytes in the same run, as the ceiling. The plain reference procedure (the
+# count takes, the peak memory beside its bound (32 MB and 32 bytes a distinct state), the median
+# seconds on one core (taskset -c 0), and `dd` writing the same number of bytes in the same run,
+# as the ceiling: plainly, and synced to the disk as runel syncs its result. The plain reference procedure (the
 # model the tests hold runel to) runs too, once, while it stays under a minute.
 #
 #   bash bench/compare.sh [runs per board, default 3]
@@ -60,11 +61,11 @@ mbps() { awk -v b="$1" -v s="$2" 'BEGIN { if (s > 0) printf "%.0f", b / s / 1e6;
 
 data=$work/scaling.dat
 : > "$data"
-header="| board | result bytes | states remembered | reference s | runel s | runel MB/s | count share | peak RSS | one core s"
-rule="|---|---:|---:|---:|---:|---:|---:|---:|---:"
+header="| board | result bytes | distinct states | reference s | runel s | runel MB/s | count share | peak RSS | bound | one core s"
+rule="|---|---:|---:|---:|---:|---:|---:|---:|---:|---:"
 if [ -n "${BASELINE:-}" ]; then header+=" | baseline one core s"; rule+="|---:"; fi
-echo "$header | dd s | dd MB/s |"
-echo "$rule|---:|---:|"
+echo "$header | dd s | dd MB/s | dd synced s |"
+echo "$rule|---:|---:|---:|"
 reference_on=1
 for board in "${boards[@]}"; do
     cp "$board" "$work/Runel_in.txt"
@@ -79,11 +80,13 @@ for board in "${boards[@]}"; do
         baseline=" | $base_seconds"
     fi
     read -r dd_seconds _ < <(time_runs 600 dd if=/dev/zero of="$work/dd.out" bs=1M count="$bytes" iflag=count_bytes status=none)
+    read -r dd_synced _ < <(time_runs 600 dd if=/dev/zero of="$work/dd.out" bs=1M count="$bytes" iflag=count_bytes conv=fsync status=none)
     # The count's share, from one run that times its two phases.
-    share="-" states="-"
+    share="-" states="-" bound="-"
     if (( bytes > 1000000 )); then
         read -r _ _ _ states _ _ count_s _ _ write_s _ < <(cd "$work" && "$phases" phases Runel_in.txt)
         share=$(awk -v c="$count_s" -v w="$write_s" 'BEGIN { printf "%.0f%%", 100 * c / (c + w) }')
+        bound="$(((32 * 1048576 + 32 * states) / 1048576)) MB"
         rm -f "$work/Runel_phases.txt"
     fi
     ref="-" ref_seconds="NaN"
@@ -99,9 +102,16 @@ for board in "${boards[@]}"; do
         fi
     fi
     name=$(basename "$board" .txt)
-    echo "| ${name#*_} | $bytes | $states | $ref | $seconds | $(mbps "$bytes" "$seconds") | $share | $((rss / 1024)) MB | $one_core$baseline | $dd_seconds | $(mbps "$bytes" "$dd_seconds") |"
+    echo "| ${name#*_} | $bytes | $states | $ref | $seconds | $(mbps "$bytes" "$seconds") | $share | $((rss / 1024)) MB | $bound | $one_core$baseline | $dd_seconds | $(mbps "$bytes" "$dd_seconds") | $dd_synced |"
     echo "$bytes $ref_seconds $seconds $one_core $dd_seconds" >> "$data"
 done
+
+# A result no disk here holds: how soon runel refuses it, and the memory its count takes. A file
+# size limit makes the refusal certain whatever the room on this disk.
+cp bench/huge/177g.txt "$work/Runel_in.txt"
+read -r refusal refusal_rss < <(time_runs 600 bash -c 'ulimit -f 1048576; ! "$0" 2>/dev/null' "$runel")
+echo
+echo "A result of 177 GB refused after $refusal s (median), peak RSS $((refusal_rss / 1024)) MB."
 
 sort -n -o "$data" "$data"
 gnuplot <<GNUPLOT

@@ -18,7 +18,7 @@ namespace {
 struct TextTooLong { };
 
 // Slots of a part that each thread goes through before the threads trade what they found.
-constexpr std::uint64_t kRound = 4096;
+constexpr std::uint64_t kRound = 65536;
 // A slot read at random waits on memory: it is asked for this many uses ahead, so that the
 // waits of several overlap.
 constexpr std::size_t kAhead = 16;
