@@ -429,9 +429,9 @@ std::uint64_t render_result(const State& start, ResultPlan plan, Storage& storag
     // The pieces need the layers no more: their memory goes to the threads' caches, which take
     // half of what the layers took at most (16 of their 32 bytes a state) in all.
     plan.layers.reset();
-    const int cache_bits
-        = std::clamp(static_cast<int>(std::bit_width(plan.states / (2 * threads))) - 1,
-            kLeastCacheBits, kMostCacheBits);
+    const int cache_bits = std::clamp(
+        static_cast<int>(std::bit_width(plan.states / (std::uint64_t { 2 } * threads))) - 1,
+        kLeastCacheBits, kMostCacheBits);
 
     const std::vector<Piece>& pieces = splitter.pieces();
     Progress progress(pieces, end);
