@@ -49,15 +49,19 @@ template <class Visit> void for_each_capture(const State& state, Visit&& visit)
             const Square captured = square_at(row, i);
             if (0 < i && i < col) {
                 if (!empty_at(row, i - 1)) continue;
-                for (int u = i - 1; u >= 0; --u) {
-                    if (enemy_files & (1U << u))
-                        visit(square_at(row, u), after_capture(state, captured, square_at(row, u)));
+                // The files below the piece's that hold an enemy, nearest first.
+                for (unsigned files = enemy_files & ((1U << i) - 1); files != 0;) {
+                    const int u = static_cast<int>(std::bit_width(files)) - 1;
+                    files &= ~(1U << u);
+                    visit(square_at(row, u), after_capture(state, captured, square_at(row, u)));
                 }
             } else if (col < i && i <= 6) {
                 if (!empty_at(row, i + 1)) continue;
-                for (int u = i + 1; u < 8; ++u) {
-                    if (enemy_files & (1U << u))
-                        visit(square_at(row, u), after_capture(state, captured, square_at(row, u)));
+                // The files above the piece's that hold an enemy, nearest first.
+                for (unsigned files = enemy_files & ~((2U << i) - 1); files != 0;
+                     files &= files - 1) {
+                    const int u = std::countr_zero(files);
+                    visit(square_at(row, u), after_capture(state, captured, square_at(row, u)));
                 }
             }
         }
