@@ -136,42 +136,85 @@ private:
     std::exception_ptr failure_;
 };
 
-// The count shared out among the threads: one thread's part of each pass.
+// Layers with fewer slots than this in all are expanded by one thread: their work is shorter
+// than starting threads and the steps that keep them together, above all where a thread's start
+// and wait go through the system (as under Wine).
+constexpr std::uint64_t kThreadedFrom = std::uint64_t { 1 } << 15;
+
+// The count shared out among threads, each the only writer of its parts, or done part by part
+// by one thread where the layers are small.
 class Counting {
 public:
-    Counting(StateLayers& layers, Team& team)
+    explicit Counting(StateLayers& layers)
         : layers_(layers)
-        , team_(team)
         , found_(static_cast<std::size_t>(layers.parts()) * layers.parts())
     {
     }
 
-    void run(unsigned thread)
+    /// Expands the layers from the top down by one thread while they are small (all of them if
+    /// there is one part); returns the layer where the threads are to go on, or 0 if none is.
+    int expand_small_layers()
     {
-        if (find_states(thread)) count_suffixes(thread);
+        int enemies = layers_.top() - 1;
+        for (; enemies > 0 && (layers_.parts() == 1 || slots(enemies) < kThreadedFrom); --enemies) {
+            for (std::uint64_t from = 0; from < widest_part(enemies); from += kRound) {
+                for (unsigned part = 0; part < layers_.parts(); ++part)
+                    find_successors(part, enemies, from);
+                for (unsigned part = 0; part < layers_.parts(); ++part) insert_found(part);
+            }
+        }
+        return enemies;
+    }
+
+    /// What each state appends, by one thread, part by part.
+    void count_alone()
+    {
+        for (int enemies = 1; enemies < layers_.top(); ++enemies) {
+            for (unsigned part = 0; part < layers_.parts(); ++part)
+                count_part(layers_.part(enemies, part), enemies);
+        }
+    }
+
+    /// One thread's share of the rest: the layers from `enemies` down, then what each state
+    /// appends.
+    void run(unsigned thread, Team& team, int enemies)
+    {
+        if (find_states(thread, team, enemies)) count_suffixes(thread, team);
     }
 
 private:
+    std::uint64_t slots(int enemies) const
+    {
+        std::uint64_t slots = 0;
+        for (unsigned part = 0; part < layers_.parts(); ++part)
+            slots += layers_.part(enemies, part).capacity();
+        return slots;
+    }
+    std::uint64_t widest_part(int enemies) const
+    {
+        std::uint64_t most = 0;
+        for (unsigned part = 0; part < layers_.parts(); ++part)
+            most = std::max(most, layers_.part(enemies, part).capacity());
+        return most;
+    }
+
     // Every state below the start, layer by layer from the top: a layer's states are all known
     // once the layers above it have been expanded. Threads go through their parts of a layer in
     // rounds; in each, every thread first finds the successors of a stretch of its part, then
     // puts those that belong to its parts in their layers.
-    bool find_states(unsigned thread)
+    bool find_states(unsigned thread, Team& team, int first)
     {
-        for (int enemies = layers_.top() - 1; enemies > 0; --enemies) {
-            std::uint64_t most = 0;
-            for (unsigned part = 0; part < layers_.parts(); ++part)
-                most = std::max(most, layers_.part(enemies, part).capacity());
+        for (int enemies = first; enemies > 0; --enemies) {
+            const std::uint64_t most = widest_part(enemies);
             for (std::uint64_t from = 0; from < most; from += kRound) {
-                team_.guarded([&] { find_successors(thread, enemies, from); });
-                if (!team_.step()) return false;
-                team_.guarded([&] { insert_found(thread); });
-                if (!team_.step()) return false;
+                team.guarded([&] { find_successors(thread, enemies, from); });
+                if (!team.step()) return false;
+                team.guarded([&] { insert_found(thread); });
+                if (!team.step()) return false;
             }
         }
         return true;
     }
-
     void find_successors(unsigned thread, int enemies, std::uint64_t from)
     {
         const StateTable& table = layers_.part(enemies, thread);
@@ -205,11 +248,11 @@ private:
 
     // What each state appends, layer by layer from the bottom, where states have no
     // successors; each thread works out the states of its parts.
-    void count_suffixes(unsigned thread)
+    void count_suffixes(unsigned thread, Team& team)
     {
         for (int enemies = 1; enemies < layers_.top(); ++enemies) {
-            team_.guarded([&] { count_part(layers_.part(enemies, thread), enemies); });
-            if (!team_.step()) return;
+            team.guarded([&] { count_part(layers_.part(enemies, thread), enemies); });
+            if (!team.step()) return;
         }
     }
 
@@ -244,7 +287,6 @@ private:
     }
 
     StateLayers& layers_;
-    Team& team_;
     std::vector<std::vector<Found>> found_; // by finder and part
 };
 
@@ -257,12 +299,17 @@ void count_states(const State& start, StateLayers& layers)
         const std::uint64_t hash = StateTable::hash(next.occupied, next.king);
         layers.table_for(layer, hash).insert(next.occupied, next.king, hash);
     });
+    Counting counting(layers);
+    const int first = counting.expand_small_layers();
+    if (first == 0) {
+        counting.count_alone();
+        return;
+    }
     Team team(layers.parts());
-    Counting counting(layers, team);
     std::vector<std::thread> helpers;
     for (unsigned thread = 1; thread < layers.parts(); ++thread) {
         try {
-            helpers.emplace_back([&counting, thread] { counting.run(thread); });
+            helpers.emplace_back([&, thread] { counting.run(thread, team, first); });
         } catch (const std::system_error&) {
             // The parts of a thread that never started would never be filled: the others stop
             // at their first step, and the count starts again on fewer threads.
@@ -271,7 +318,7 @@ void count_states(const State& start, StateLayers& layers)
             break;
         }
     }
-    counting.run(0);
+    counting.run(0, team, first);
     for (std::thread& helper : helpers) helper.join();
     team.rethrow();
 }
