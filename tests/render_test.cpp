@@ -24,17 +24,6 @@ constexpr const char* kTwoLineBoard = "  abcdefgh\n"
                                       "2+l+l++++\n"
                                       "1b+++++++\n";
 
-// 37 MB in one line: enough pieces that threads start in the middle and come back to earlier ones.
-constexpr const char* kTensOfMegabytesBoard = "  abcdefgh\n"
-                                              "8++b+++++\n"
-                                              "7++b+bbbb\n"
-                                              "6+++b++++\n"
-                                              "5++b+++++\n"
-                                              "4bb++b+++\n"
-                                              "3++++++++\n"
-                                              "2b++++bbb\n"
-                                              "1+Lbbb+++\n";
-
 State start_of(std::string_view board_text)
 {
     const BoardReading reading = read_board_text(std::string(board_text));

@@ -59,7 +59,8 @@ TEST(PlanResult, SameOnAnyNumberOfThreadsWithinItsMemory)
 {
     // Each thread fills its own part of every layer; the parts must add up to the same plan, and
     // the tables stay within 32 bytes a state beyond their first, smallest arrays.
-    for (const std::string* board : { &kTensOfKilobytesBoard, &kSeveralMegabyteBoard }) {
+    for (const std::string* board :
+        { &kTensOfKilobytesBoard, &kSeveralMegabyteBoard, &kTensOfMegabytesBoard }) {
         const State start = start_of(*board);
         const auto alone = plan_result(start, std::uint64_t { 1 } << 30, 1);
         ASSERT_TRUE(alone);

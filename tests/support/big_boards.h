@@ -13,6 +13,19 @@ inline const std::string kSeveralMegabyteBoard = "  abcdefgh\n"
                                                  "2++++bb++\n"
                                                  "1b+++++b+\n";
 
+/// A board whose result file is 37 MB in one line, with half a million distinct states: enough
+/// pieces that threads start in the middle and come back to earlier ones, and layers wide enough
+/// that the size count starts its threads.
+inline const std::string kTensOfMegabytesBoard = "  abcdefgh\n"
+                                                 "8++b+++++\n"
+                                                 "7++b+bbbb\n"
+                                                 "6+++b++++\n"
+                                                 "5++b+++++\n"
+                                                 "4bb++b+++\n"
+                                                 "3++++++++\n"
+                                                 "2b++++bbb\n"
+                                                 "1+Lbbb+++\n";
+
 /// A board whose result file is 42,537 bytes.
 inline const std::string kTensOfKilobytesBoard = "  abcdefgh\n"
                                                  "8+++b+b++\n"
