@@ -5,9 +5,10 @@
 
 #include <algorithm>
 #include <atomic>
-#include <barrier>
 #include <bit>
+#include <condition_variable>
 #include <exception>
+#include <mutex>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
@@ -92,6 +93,51 @@ template <class Found> void for_each_successor(const State& state, int enemies, 
     });
 }
 
+// Where threads wait for each other. Made of a mutex and a condition variable rather than
+// std::barrier: GCC 12's barrier waits through its atomic wait, which on systems without a futex
+// (MinGW) can miss its wake-up and hang.
+class Step {
+public:
+    explicit Step(unsigned threads)
+        : expected_(threads)
+    {
+    }
+
+    /// Waits until every expected thread has arrived.
+    void arrive_and_wait()
+    {
+        std::unique_lock lock(mutex_);
+        const std::uint64_t generation = generation_;
+        if (++waiting_ == expected_) {
+            release();
+            return;
+        }
+        all_here_.wait(lock, [&] { return generation_ != generation; });
+    }
+
+    /// Expects one thread fewer from now on.
+    void drop()
+    {
+        const std::lock_guard lock(mutex_);
+        --expected_;
+        if (waiting_ > 0 && waiting_ == expected_) release();
+    }
+
+private:
+    void release()
+    {
+        waiting_ = 0;
+        ++generation_;
+        all_here_.notify_all();
+    }
+
+    std::mutex mutex_;
+    std::condition_variable all_here_;
+    unsigned expected_;
+    unsigned waiting_ = 0;
+    std::uint64_t generation_ = 0;
+};
+
 // The threads that count together, each the only writer of its part of every layer. They go
 // through the layers in step; a failure on one stops all at the next step.
 class Team {
@@ -123,7 +169,7 @@ public:
         return !failed_.load(std::memory_order_relaxed);
     }
     /// Lets the others go on without a thread that was never started.
-    void drop() { step_.arrive_and_drop(); }
+    void drop() { step_.drop(); }
     /// After every thread has finished: rethrows the first failure.
     void rethrow() const
     {
@@ -131,7 +177,7 @@ public:
     }
 
 private:
-    std::barrier<> step_;
+    Step step_;
     std::atomic<bool> failed_ { false };
     std::exception_ptr failure_;
 };
