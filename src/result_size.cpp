@@ -57,10 +57,8 @@ public:
     bool descend(const State& next)
     {
         if (!enemy_on_lines(next)) return false;
-        const std::uint64_t hash = StateTable::hash(next.occupied, next.king);
         const StateTable::Slot* slot
-            = layers_.table_for(StateLayers::layer_after(state_, enemies_, next), hash)
-                  .find(next.occupied, next.king, hash);
+            = layers_.find(next, StateLayers::layer_after(state_, enemies_, next));
         if (slot == nullptr) throw std::logic_error("a state was not counted before its parent");
         const Suffix known = unpacked_suffix(slot->packed);
         if (known.length == 0) return false;
@@ -311,11 +309,8 @@ private:
             const std::uint64_t to = std::min(table.capacity(), from + kBatch);
             for (std::uint64_t i = from; i < to; ++i) {
                 if (slots[i].occupied == 0) continue;
-                for_each_successor(
-                    layers_.state_of(slots[i]), enemies, [&](const State& next, int layer) {
-                        const std::uint64_t hash = StateTable::hash(next.occupied, next.king);
-                        layers_.table_for(layer, hash).prefetch(hash);
-                    });
+                for_each_successor(layers_.state_of(slots[i]), enemies,
+                    [&](const State& next, int layer) { layers_.prefetch(next, layer); });
             }
             for (std::uint64_t i = from; i < to; ++i) {
                 if (slots[i].occupied == 0) continue;
@@ -341,10 +336,8 @@ struct NoThread { };
 
 void count_states(const State& start, StateLayers& layers)
 {
-    for_each_successor(start, layers.top(), [&](const State& next, int layer) {
-        const std::uint64_t hash = StateTable::hash(next.occupied, next.king);
-        layers.table_for(layer, hash).insert(next.occupied, next.king, hash);
-    });
+    for_each_successor(
+        start, layers.top(), [&](const State& next, int layer) { layers.insert(next, layer); });
     Counting counting(layers);
     const int first = counting.expand_small_layers();
     if (first == 0) {

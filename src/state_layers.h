@@ -49,6 +49,33 @@ public:
         return enemies - (more_than(taken, 1) ? 2 : 1);
     }
 
+    /// The slot of `state`, in layer `enemies`, or nullptr.
+    const StateTable::Slot* find(const State& state, int enemies) const
+    {
+        const std::uint64_t hash = StateTable::hash(state.occupied, state.king);
+        return table_for(enemies, hash).find(state.occupied, state.king, hash);
+    }
+    const StateTable::Slot* find(const State& state) const
+    {
+        return find(state, std::popcount(state.enemy));
+    }
+    /// Starts loading the slot where a find for `state`, in layer `enemies`, begins.
+    void prefetch(const State& state, int enemies) const
+    {
+        const std::uint64_t hash = StateTable::hash(state.occupied, state.king);
+        table_for(enemies, hash).prefetch(hash);
+    }
+    /// Adds `state`, in layer `enemies`, if it is not there yet; from one thread at a time.
+    void insert(const State& state, int enemies)
+    {
+        const std::uint64_t hash = StateTable::hash(state.occupied, state.king);
+        table_for(enemies, hash).insert(state.occupied, state.king, hash);
+    }
+
+    std::uint64_t size() const;
+    std::uint64_t bytes() const { return budget_.used(); }
+
+private:
     /// The table of layer `enemies` where the state of `hash` is.
     const StateTable& table_for(int enemies, std::uint64_t hash) const
     {
@@ -56,16 +83,6 @@ public:
     }
     StateTable& table_for(int enemies, std::uint64_t hash) { return part(enemies, part_of(hash)); }
 
-    const StateTable::Slot* find(const State& state) const
-    {
-        const std::uint64_t hash = StateTable::hash(state.occupied, state.king);
-        return table_for(std::popcount(state.enemy), hash).find(state.occupied, state.king, hash);
-    }
-
-    std::uint64_t size() const;
-    std::uint64_t bytes() const { return budget_.used(); }
-
-private:
     std::size_t index(int enemies, unsigned part) const
     {
         return static_cast<std::size_t>(enemies) * parts_ + part;

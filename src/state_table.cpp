@@ -40,22 +40,10 @@ void StateTable::insert(Mask occupied, Square king, std::uint64_t hash)
     // up, since a slower table beats an unknown size.
     if ((size_ + 1) * 5 > capacity_ * 4 && !at_budget_) grow();
     if ((size_ + 1) * 20 > capacity_ * 19) throw MemoryBudgetExceeded {};
-    for (std::uint64_t i = home(hash);; i = i + 1 == capacity_ ? 0 : i + 1) {
-        Slot& slot = slots_[i];
-        if (slot.occupied == occupied && unpacked_king(slot.packed) == king) return;
-        if (slot.occupied == 0) {
-            slot = { occupied, pack_suffix({}, king) };
-            ++size_;
-            return;
-        }
-    }
-}
-
-void StateTable::place(const Slot& slot)
-{
-    std::uint64_t i = home(hash(slot.occupied, unpacked_king(slot.packed)));
-    while (slots_[i].occupied != 0) i = i + 1 == capacity_ ? 0 : i + 1;
-    slots_[i] = slot;
+    Slot* slot = probe(occupied, king, hash);
+    if (slot->occupied != 0) return;
+    *slot = { occupied, pack_suffix({}, king) };
+    ++size_;
 }
 
 void StateTable::grow()
@@ -81,7 +69,10 @@ void StateTable::grow()
     const Slot* old_slots = std::exchange(slots_, aligned(memory_.get()));
     const std::uint64_t old_capacity = std::exchange(capacity_, capacity);
     for (std::uint64_t i = 0; i < old_capacity; ++i) {
-        if (old_slots[i].occupied != 0) place(old_slots[i]);
+        const Slot& slot = old_slots[i];
+        if (slot.occupied == 0) continue;
+        const Square king = unpacked_king(slot.packed);
+        *probe(slot.occupied, king, hash(slot.occupied, king)) = slot;
     }
     budget_.give_back(old_capacity * kSlotBytes);
 }

@@ -94,11 +94,8 @@ public:
     const Slot* find(Mask occupied, Square king, std::uint64_t hash) const
     {
         if (capacity_ == 0) return nullptr;
-        for (std::uint64_t i = home(hash);; i = i + 1 == capacity_ ? 0 : i + 1) {
-            const Slot& slot = slots_[i];
-            if (slot.occupied == occupied && unpacked_king(slot.packed) == king) return &slot;
-            if (slot.occupied == 0) return nullptr;
-        }
+        const Slot* slot = probe(occupied, king, hash);
+        return slot->occupied != 0 ? slot : nullptr;
     }
     /// Starts loading the slot where a find for the state of `hash` begins.
     void prefetch(std::uint64_t hash) const
@@ -123,7 +120,16 @@ private:
     {
         return multiply_high(hash, capacity_ / kSlotsPerLine) * kSlotsPerLine;
     }
-    void place(const Slot& slot);
+    // The state's slot, or the free slot where it would go; the table has one free slot at least.
+    Slot* probe(Mask occupied, Square king, std::uint64_t hash) const
+    {
+        for (std::uint64_t i = home(hash);; i = i + 1 == capacity_ ? 0 : i + 1) {
+            Slot& slot = slots_[i];
+            if (slot.occupied == 0
+                || (slot.occupied == occupied && unpacked_king(slot.packed) == king))
+                return &slot;
+        }
+    }
     void grow();
 
     MemoryBudget& budget_;
