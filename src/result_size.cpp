@@ -4,7 +4,6 @@
 #include "text_mode.h"
 
 #include <algorithm>
-#include <atomic>
 #include <bit>
 #include <condition_variable>
 #include <exception>
@@ -91,9 +90,12 @@ template <class Found> void for_each_successor(const State& state, int enemies, 
     });
 }
 
-// Where threads wait for each other. Made of a mutex and a condition variable rather than
-// std::barrier: GCC 12's barrier waits through its atomic wait, which on systems without a futex
-// (MinGW) can miss its wake-up and hang.
+// Where threads wait for each other, and agree whether to go on. The decision is taken once, by
+// the thread that completes a step, while it holds the lock: were each thread to read the
+// failure flag after leaving, one could read it before another sets it, go on to the next step
+// and wait there for ever for a thread that has stopped. Made of a mutex and a condition
+// variable rather than std::barrier: GCC 12's barrier waits through its atomic wait, which on
+// systems without a futex (MinGW) can miss its wake-up and hang.
 class Step {
 public:
     explicit Step(unsigned threads)
@@ -101,18 +103,27 @@ public:
     {
     }
 
-    /// Waits until every expected thread has arrived.
-    void arrive_and_wait()
+    /// Records a failure: every thread stops at the next step that completes.
+    void fail(std::exception_ptr failure)
+    {
+        const std::lock_guard lock(mutex_);
+        if (!failure_) failure_ = std::move(failure);
+    }
+    /// Waits until every expected thread has arrived; false when the work is to stop, the same
+    /// answer for every thread of the step.
+    bool arrive_and_wait()
     {
         std::unique_lock lock(mutex_);
         const std::uint64_t generation = generation_;
         if (++waiting_ == expected_) {
             release();
-            return;
+        } else {
+            all_here_.wait(lock, [&] { return generation_ != generation; });
         }
-        all_here_.wait(lock, [&] { return generation_ != generation; });
+        // The next step cannot complete before this thread arrives at it, so go_on_ still
+        // holds this step's decision.
+        return go_on_;
     }
-
     /// Expects one thread fewer from now on.
     void drop()
     {
@@ -120,10 +131,22 @@ public:
         --expected_;
         if (waiting_ > 0 && waiting_ == expected_) release();
     }
+    bool failed()
+    {
+        const std::lock_guard lock(mutex_);
+        return failure_ != nullptr;
+    }
+    /// After every thread has finished: rethrows the first failure.
+    void rethrow()
+    {
+        const std::lock_guard lock(mutex_);
+        if (failure_) std::rethrow_exception(failure_);
+    }
 
 private:
     void release()
     {
+        go_on_ = failure_ == nullptr;
         waiting_ = 0;
         ++generation_;
         all_here_.notify_all();
@@ -134,6 +157,8 @@ private:
     unsigned expected_;
     unsigned waiting_ = 0;
     std::uint64_t generation_ = 0;
+    bool go_on_ = true;
+    std::exception_ptr failure_;
 };
 
 // The threads that count together, each the only writer of its part of every layer. They go
@@ -148,36 +173,23 @@ public:
     /// Runs `work` unless a thread has failed; records its failure if it throws.
     template <class Work> void guarded(Work&& work)
     {
-        if (failed_.load(std::memory_order_relaxed)) return;
+        if (step_.failed()) return;
         try {
             work();
         } catch (...) {
             fail(std::current_exception());
         }
     }
-    void fail(std::exception_ptr failure)
-    {
-        bool expected = false;
-        if (failed_.compare_exchange_strong(expected, true)) failure_ = std::move(failure);
-    }
+    void fail(std::exception_ptr failure) { step_.fail(std::move(failure)); }
     /// Waits for the others; false when the work is to stop, the same answer for all.
-    bool step()
-    {
-        step_.arrive_and_wait();
-        return !failed_.load(std::memory_order_relaxed);
-    }
+    bool step() { return step_.arrive_and_wait(); }
     /// Lets the others go on without a thread that was never started.
     void drop() { step_.drop(); }
     /// After every thread has finished: rethrows the first failure.
-    void rethrow() const
-    {
-        if (failure_) std::rethrow_exception(failure_);
-    }
+    void rethrow() { step_.rethrow(); }
 
 private:
     Step step_;
-    std::atomic<bool> failed_ { false };
-    std::exception_ptr failure_;
 };
 
 // Layers with fewer slots than this in all are expanded by one thread: their work is shorter
@@ -349,7 +361,7 @@ void count_states(const State& start, StateLayers& layers)
     for (unsigned thread = 1; thread < layers.parts(); ++thread) {
         try {
             helpers.emplace_back([&, thread] { counting.run(thread, team, first); });
-        } catch (const std::system_error&) {
+        } catch (...) {
             // The parts of a thread that never started would never be filled: the others stop
             // at their first step, and the count starts again on fewer threads.
             team.fail(std::make_exception_ptr(NoThread {}));

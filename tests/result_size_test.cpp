@@ -7,6 +7,12 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
 
 namespace {
 
@@ -75,6 +81,53 @@ TEST(PlanResult, SameOnAnyNumberOfThreadsWithinItsMemory)
             EXPECT_LE(shared->table_bytes, 32 * shared->states + first_arrays);
         }
     }
+}
+
+// Runs `work`; a hang ends the test program with a message instead of holding the suite.
+template <class Work> void within_deadline(std::chrono::seconds deadline, Work&& work)
+{
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    std::thread watchdog([&] {
+        std::unique_lock lock(mutex);
+        if (!finished.wait_for(lock, deadline, [&] { return done; })) {
+            std::fputs("the size count hung: no answer before the deadline\n", stderr);
+            std::_Exit(1);
+        }
+    });
+    work();
+    {
+        const std::lock_guard lock(mutex);
+        done = true;
+    }
+    finished.notify_one();
+    watchdog.join();
+}
+
+TEST(PlanResult, ThreadsStopTogetherWhenTheBudgetRunsOutAtAnyStep)
+{
+    // Budgets from the first tables' size to the whole count run out on one thread or another
+    // at every step of the count; the threads must all stop, and never leave one waiting.
+    const State start = start_of(kTensOfMegabytesBoard);
+    const auto full = plan_result(start, std::uint64_t { 1 } << 30, 1);
+    ASSERT_TRUE(full);
+    constexpr int kBudgets = 12;
+    int refused = 0;
+    for (const unsigned threads : { 2U, 3U }) {
+        for (int step = 1; step <= kBudgets; ++step) {
+            const std::uint64_t budget = full->table_bytes * step / kBudgets;
+            within_deadline(std::chrono::seconds(30), [&] {
+                const auto plan = plan_result(start, budget, threads);
+                if (!plan) {
+                    ++refused;
+                    return;
+                }
+                EXPECT_EQ(plan->file_bytes(), full->file_bytes()) << "budget " << budget;
+            });
+        }
+    }
+    EXPECT_GE(refused, kBudgets) << "most budgets are too small for the count";
 }
 
 TEST(PlanResult, BudgetTooSmallStillGivesTheRightResult)
