@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <string>
 
@@ -17,6 +18,10 @@ public:
     /// Sets aside room for `size` bytes up front, so that writing them cannot run out of space;
     /// throws std::system_error with std::errc::no_space_on_device when there is no room.
     virtual void reserve(std::uint64_t size) = 0;
+    /// The free room the file system still has for this storage to grow into, beyond what it
+    /// holds or has reserved: what a writer that does not know its size may take. The most a
+    /// std::uint64_t holds where nothing sets a limit.
+    virtual std::uint64_t free_room() const { return std::numeric_limits<std::uint64_t>::max(); }
     /// False for a pipe or a device: it takes bytes only once each, in ascending order, and
     /// cannot give them back (read_at and copy_within must not be called; reserve does nothing).
     virtual bool random_access() const { return true; }
