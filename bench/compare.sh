@@ -1,25 +1,48 @@
 #!/usr/bin/env bash
-# Times runel, whole process, on the boards in bench/boards (ascending result size) and draws
-# docs/scaling.svg. For each board: the median seconds, MB/s, the share of the run that the size
-# count takes, the peak memory beside its bound (32 MB and 32 bytes a distinct state), the median
-# seconds on one core (taskset -c 0), and `dd` writing the same number of bytes in the same run,
-# as the ceiling: plainly, and synced to the disk as runel syncs its result. The plain reference procedure (the
-# model the tests hold runel to) runs too, once, while it stays under a minute.
+# Times runel, whole process, on the boards in bench/boards (ascending result size), and with
+# --svg draws docs/scaling.svg from the run. For each board: the median seconds, MB/s, the share
+# of the run that the size count takes, the peak memory beside its bound (32 MB and 32 bytes a
+# distinct state), the median seconds on one core (taskset -c 0), and `dd` writing the same number
+# of bytes in the same run, as the ceiling: plainly, and synced to the disk as runel syncs its
+# result. The plain reference procedure (the model the tests hold runel to) runs too, once, while
+# it stays under a minute.
 #
-#   bash bench/compare.sh [runs per board, default 3]
+#   bash bench/compare.sh [--svg] [runs per board, default 3]
+#
+# It installs nothing: it names what is missing (Debian: apt-get install ...) and stops. --svg
+# rewrites the tracked docs/scaling.svg and needs gnuplot.
 #
 # FRESH=N also generates N heavy boards never seen before (results of 200 to 300 MB, a new seed
 # each run; this takes about 20 s a board) and times them after the others. BASELINE=path/to/runel
 # adds the seconds of another build of runel on one core, for comparing before and after.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+svg=0
+if [ "${1:-}" = --svg ]; then
+    svg=1
+    shift
+fi
 runs=${1:-3}
 reference_limit=60
-
-if ! command -v gnuplot >/dev/null 2>&1; then
-    apt-get install -y gnuplot-nox >/dev/null || { apt-get update >/dev/null && apt-get install -y gnuplot-nox >/dev/null; }
+if ! [[ $runs =~ ^[1-9][0-9]*$ ]] || [ $# -gt 1 ]; then
+    echo "usage: bash bench/compare.sh [--svg] [runs per board, default 3]" >&2
+    exit 2
 fi
-[ -x /usr/bin/time ] || apt-get install -y time >/dev/null
+
+# What the run needs, by command, with the Debian package that brings it.
+missing=()
+need() { command -v "$1" >/dev/null 2>&1 || missing+=("$2"); }
+need cmake cmake
+need taskset util-linux
+need g++ g++
+# The reference procedure is built with the tests, which need GoogleTest.
+[ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+[ -x /usr/bin/time ] || missing+=(time)
+(( ! svg )) || need gnuplot gnuplot-nox
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "bench/compare.sh needs: ${missing[*]} (Debian: apt-get install ${missing[*]})" >&2
+    exit 1
+fi
 
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DRUNEL_BENCH=ON -DBUILD_TESTING=ON >/dev/null
 cmake --build build-bench -j2 --target runel runel_reference runel_boards >/dev/null
@@ -113,6 +136,7 @@ read -r refusal refusal_rss < <(time_runs 600 bash -c 'ulimit -f 1048576; ! "$0"
 echo
 echo "A result of 177 GB refused after $refusal s (median), peak RSS $((refusal_rss / 1024)) MB."
 
+(( svg )) || exit 0
 sort -n -o "$data" "$data"
 gnuplot <<GNUPLOT
 set terminal svg size 720,480 font "sans,12"

@@ -3,6 +3,10 @@
 # the manual page.
 
 include(GNUInstallDirs)
+# Debian's own packages have directories 0755 and files 0644 or 0755, whatever the umask of the
+# build.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+  OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 if(WIN32)
   # Unpacked, the zip is a folder to run from: the program, how to use it, a board to try.
@@ -12,13 +16,42 @@ if(WIN32)
   set(CPACK_SYSTEM_NAME win64)
 else()
   install(TARGETS runel)
-  # Debian keeps manual pages compressed, and without a time stamp so that builds repeat.
+  # Debian keeps manual pages and changelogs compressed, and without a time stamp so that builds
+  # repeat.
   set(manual ${CMAKE_CURRENT_BINARY_DIR}/runel.1.gz)
+  set(changelog ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz)
   add_custom_command(OUTPUT ${manual}
     COMMAND gzip -9 -n -c ${PROJECT_SOURCE_DIR}/docs/runel.1 > ${manual}
     DEPENDS ${PROJECT_SOURCE_DIR}/docs/runel.1 VERBATIM)
-  add_custom_target(runel_manual ALL DEPENDS ${manual})
+  add_custom_command(OUTPUT ${changelog}
+    COMMAND gzip -9 -n -c ${PROJECT_SOURCE_DIR}/cmake/debian/changelog > ${changelog}
+    DEPENDS ${PROJECT_SOURCE_DIR}/cmake/debian/changelog VERBATIM)
+  add_custom_target(runel_manual ALL DEPENDS ${manual} ${changelog})
   install(FILES ${manual} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+  # /usr/share/doc/runel: the licence in Debian's machine-readable form, made from LICENSE so that
+  # the text lives in one place; the changelog; the example board that the manual page runs.
+  file(READ ${PROJECT_SOURCE_DIR}/LICENSE licence_text)
+  # The permission notice, past the title and copyright lines, one space in and blank lines as
+  # " .", as the format wants it.
+  string(REGEX REPLACE "^.*Copyright [^\n]*\n\n" "" licence_text "${licence_text}")
+  string(REGEX REPLACE "\n$" "" licence_text "${licence_text}")
+  string(REPLACE "\n\n" "\n.\n" licence_text "${licence_text}")
+  string(REPLACE "\n" "\n " licence_text " ${licence_text}\n")
+  set(copyright ${CMAKE_CURRENT_BINARY_DIR}/copyright)
+  file(WRITE ${copyright}
+    "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"
+    "Upstream-Name: runel\n\n"
+    "Files: *\n"
+    "Copyright: 2026 the runel developers\n"
+    "License: Expat\n"
+    "Comment: The MIT License, as in the file LICENSE of runel's sources.\n\n"
+    "License: Expat\n${licence_text}")
+  install(FILES ${copyright} ${changelog} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES examples/Runel_in.txt DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+
+  # Debian's hardening for the packaged program: relocations made read-only after loading.
+  target_link_options(runel PRIVATE -Wl,-z,relro,-z,now)
   set(CPACK_GENERATOR DEB)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 endif()
@@ -28,12 +61,21 @@ set(CPACK_PACKAGE_VENDOR "runel")
 set(CPACK_PACKAGE_CONTACT "runel maintainers <maintainers@runel.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
   "finds the capture paths of a king on an 8x8 draughts-style board")
-set(CPACK_PACKAGE_DESCRIPTION
-  "runel reads one board position from Runel_in.txt in the working directory and writes\n\
-every capture path of the own king that it settles on to Runel_out.txt.")
+# Debian shows each line of the description one space in: lines within 79 characters keep the
+# package's lines within 80.
+set(CPACK_PACKAGE_DESCRIPTION [[
+runel reads one position of a draughts-style game on an 8x8 board from
+Runel_in.txt in the working directory, finds every capture sequence of the own
+king that is to move (it moves and captures along ranks and files, like a
+rook), and writes the capture paths it settles on to Runel_out.txt.]])
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SECTION games)
-# The program needs only the C and C++ runtimes; listing them spares dpkg-shlibdeps (dpkg-dev).
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libgcc-s1, libstdc++6")
+# Section games is for packages with a game in /usr/games; runel is a solver for one position.
+set(CPACK_DEBIAN_PACKAGE_SECTION misc)
+# The dependencies and their lowest versions come from the binary itself (dpkg-shlibdeps, in
+# dpkg-dev): the C and C++ runtimes it was linked against, so that the package will not install
+# where the program could not start.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The control files (md5sums) 0644, as dpkg-deb would make them.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)
 include(CPack)
