@@ -21,6 +21,8 @@ function(runel_platform_sources out root)
     set(sources
       ${root}/src/platform/posix/cleanup.cpp
       ${root}/src/platform/posix/files.cpp
+      ${root}/src/platform/posix/free_room.cpp
+      ${root}/src/platform/posix/leftovers.cpp
       ${root}/src/platform/posix/memory.cpp
       ${root}/src/platform/posix/result_output.cpp
     )

@@ -4,6 +4,7 @@
 #include "memory.h"
 #include "processors.h"
 #include "render.h"
+#include "reserving_storage.h"
 #include "result_size.h"
 #include "search.h"
 
@@ -60,9 +61,18 @@ void write_result(const Board& board, Storage& storage, const RunOptions& option
         plan = plan_result(start, count_budget(options), usable_processors());
     if (plan) reserve_room(storage, *plan);
     const std::uint64_t counted = plan ? plan->file_bytes() : 0;
-    const std::uint64_t written = plan
-        ? render_result(start, std::move(*plan), storage, usable_processors())
-        : write_captures(start, storage);
+    std::uint64_t written = 0;
+    if (plan) {
+        written = render_result(start, std::move(*plan), storage, usable_processors());
+    } else {
+        // Without a known size, the result still never takes the file system's last room.
+        try {
+            ReservingStorage reserving(storage);
+            written = write_captures(start, reserving);
+        } catch (const ReservingStorage::RoomRunsOut& refusal) {
+            throw NoRoomForResult { refusal.bytes, true };
+        }
+    }
     if (plan && written != counted)
         throw std::logic_error("the result came out at " + std::to_string(written) + " bytes where "
             + std::to_string(counted) + " were counted");
@@ -78,8 +88,9 @@ int run(std::ostream& errors, const RunOptions& options)
         errors << ": " << reading.error->message << '\n';
         return 1;
     }
+    std::unique_ptr<ResultOutput> output;
     try {
-        const std::unique_ptr<ResultOutput> output = open_result(kResultFileName);
+        output = open_result(kResultFileName);
         write_result(reading.board, *output, options);
         output->commit();
         return 0;
@@ -94,6 +105,9 @@ int run(std::ostream& errors, const RunOptions& options)
     } catch (const std::exception& failure) {
         errors << kResultFileName << ": internal error: " << failure.what() << '\n';
     }
-    remove_stale_result(kResultFileName);
+    if (output)
+        output->abandon();
+    else
+        remove_stale_result(kResultFileName);
     return 1;
 }

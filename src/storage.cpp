@@ -26,8 +26,8 @@ void MemoryStorage::write_at(std::uint64_t offset, const char* data, std::size_t
 
 void MemoryStorage::reserve(std::uint64_t size)
 {
-    if (!random_access_) return;
-    if (bytes_.size() < size) bytes_.resize(size);
+    // As a file's reservation: room, not content.
+    if (random_access_) bytes_.reserve(size);
 }
 
 void MemoryStorage::read_at(std::uint64_t offset, char* data, std::size_t size)

@@ -26,25 +26,30 @@ private:
     std::intptr_t handle_;
 };
 
-/// The result file, reached as opening `name` for writing would reach it: through symbolic
-/// links, into a pipe or device, onto a regular file. A regular file is written beside its final
-/// name and replaces it only on commit() (never half a result), or in place where replacing it
-/// would lose what the user set up (other hard links) or cannot be done (no room for a temporary
-/// file in its folder); a pipe or device takes the bytes in order as they come.
-/// Destroying a ResultOutput that was not committed leaves no temporary file behind.
+/// The result file, opened as the plain opening for writing opens `name` (created if missing,
+/// through links, with every rule of the system applied), but with its content kept until the
+/// new result is known to fit. A regular file is written beside its name and replaces it only on
+/// commit() (never half a result) where replacing it changes nothing else a user could see;
+/// otherwise it is written in place (other hard links, another owner, a mount point, attributes
+/// that cannot be carried over, an append-only folder). A pipe or device takes the bytes in
+/// order as they come.
 class ResultOutput : public Storage {
 public:
     /// Makes what was written the result: flushed to the disk, then put in place.
     virtual void commit() = 0;
+    /// After a failure: takes back what the run made (a temporary file, a result it created) and
+    /// removes an earlier result where the run would itself have replaced it, so that no stale
+    /// result outlives the failure. Never empties a file written in place; does nothing once
+    /// commit() has put the result in place.
+    virtual void abandon() { }
 };
 
 /// Opens the result file `name` for writing; throws std::system_error (permission denied for an
 /// existing result the user may not write, say).
 std::unique_ptr<ResultOutput> open_result(const std::string& name);
 
-/// After a failed run: removes an earlier result at `name` where this run would itself have
-/// replaced it (a regular file the user may write, through links), so that no stale result
-/// outlives the failure. Never a protected file, a pipe, a device or a folder.
+/// After a failed run that did not open the result: removes an earlier result at `name` where
+/// this run would itself have replaced it, so that no stale result outlives the failure.
 void remove_stale_result(const std::string& name);
 
 /// Process-wide set-up before a run: a signal or console event that would end the process

@@ -1,17 +1,25 @@
 #include "cleanup.h"
 
 #include <csignal>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
 
-// Plain storage and a flag of sig_atomic_t, because the handler reads them.
-char pending_name[4096];
-volatile std::sig_atomic_t has_pending = 0;
+// Plain storage and flags of sig_atomic_t, because the handler reads them: one slot for each
+// kind of file a run may have to take back.
+struct Pending {
+    char name[4096];
+    volatile std::sig_atomic_t folder = -1;
+    volatile std::sig_atomic_t set = 0;
+};
+Pending pending[2];
 
 extern "C" void remove_pending_and_die(int signal_number)
 {
-    if (has_pending) ::unlink(pending_name);
+    for (const Pending& file : pending) {
+        if (file.set) ::unlinkat(file.folder, file.name, 0);
+    }
     ::signal(signal_number, SIG_DFL);
     ::raise(signal_number);
 }
@@ -73,16 +81,18 @@ SignalsHeld::~SignalsHeld()
     ::sigprocmask(SIG_SETMASK, &held_before, nullptr);
 }
 
-void remove_on_signal(const std::string& path)
+void remove_on_signal(OnSignal kind, int folder_fd, const std::string& name)
 {
-    has_pending = 0;
-    if (path.size() >= sizeof pending_name) return; // cannot happen: names are bounded by PATH_MAX
-    path.copy(pending_name, path.size());
-    pending_name[path.size()] = '\0';
-    has_pending = 1;
+    Pending& file = pending[static_cast<int>(kind)];
+    file.set = 0;
+    if (name.size() >= sizeof file.name) return; // cannot happen: names are bounded by NAME_MAX
+    name.copy(file.name, name.size());
+    file.name[name.size()] = '\0';
+    file.folder = folder_fd;
+    file.set = 1;
 }
 
-void keep_on_signal()
+void keep_on_signal(OnSignal kind)
 {
-    has_pending = 0;
+    pending[static_cast<int>(kind)].set = 0;
 }

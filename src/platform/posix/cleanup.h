@@ -1,8 +1,9 @@
 #pragma once
 
-// What a signal that ends the process must clean up first: the one temporary file a run has
-// under a name. Signals are held back while the file is created and named, so that no signal
-// can land between the file appearing and its name being recorded, or the reverse.
+// What a signal that ends the process must clean up first: the temporary file a run has under a
+// name, and the result file where the run itself created it. (SIGKILL cannot be caught: what it
+// leaves, a later run removes.) Signals are held back while the file is created and named, so that
+// no signal can land between the file appearing and its name being recorded, or the reverse.
 
 #include <string>
 
@@ -19,8 +20,12 @@ public:
     SignalsHeld& operator=(const SignalsHeld&) = delete;
 };
 
-/// Records `path` as the file to remove before dying of a signal; call with signals held.
-void remove_on_signal(const std::string& path);
+/// The files a run may have to take back before dying of a signal.
+enum class OnSignal { temporary = 0, created = 1 };
 
-/// Forgets the recorded file; call with signals held.
-void keep_on_signal();
+/// Records `name`, in the folder open at `folder_fd`, as the file of that kind to remove before
+/// dying of a signal; call with signals held.
+void remove_on_signal(OnSignal kind, int folder_fd, const std::string& name);
+
+/// Forgets the recorded file of that kind; call with signals held.
+void keep_on_signal(OnSignal kind);

@@ -2,22 +2,23 @@
 // Linux with RUNEL_POSIX_FALLBACKS, so that it is tested here too.
 #include "speedups.h"
 
+#include "free_room.h"
+
 #include <cerrno>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
-int open_unnamed(const std::string&, mode_t)
+int open_unnamed(int)
 {
     return -1;
 }
 
-int name_unnamed(int, const std::string&)
+int name_unnamed(int, int, const std::string&)
 {
     return ENOTSUP;
 }
 
-std::uint64_t copy_in_kernel(int, std::uint64_t, std::uint64_t, std::uint64_t)
+std::uint64_t copy_in_kernel(int, std::uint64_t, int, std::uint64_t, std::uint64_t)
 {
     return 0;
 }
@@ -25,13 +26,37 @@ std::uint64_t copy_in_kernel(int, std::uint64_t, std::uint64_t, std::uint64_t)
 int allocate_blocks(int fd, std::uint64_t size)
 {
     // Not a reservation, but a check: a result that cannot fit is still refused before it is
-    // written.
+    // written. (posix_fallocate would change the file's size, and where the file system cannot
+    // allocate, some C libraries emulate it by writing the file full.)
+    return check_free_room(fd, size);
+}
+
+std::string path_of(int)
+{
+    return {};
+}
+
+int reopen_read_write(int)
+{
+    return -1;
+}
+
+bool is_mount_root(int fd, int folder_fd)
+{
     struct stat info { };
-    struct statvfs room { };
-    if (::fstat(fd, &info) != 0 || ::fstatvfs(fd, &room) != 0) return errno;
-    const auto held = static_cast<std::uint64_t>(info.st_blocks) * 512;
-    const std::uint64_t free_bytes = static_cast<std::uint64_t>(room.f_bavail) * room.f_frsize;
-    return size > held && size - held > free_bytes ? ENOSPC : 0;
+    struct stat folder { };
+    return ::fstat(fd, &info) != 0 || ::fstat(folder_fd, &folder) != 0
+        || info.st_dev != folder.st_dev;
+}
+
+bool folder_is_append_only(int)
+{
+    return false;
+}
+
+bool carry_over_attributes(int, int)
+{
+    return false; // no portable way to list extended attributes and ACLs
 }
 
 void start_writeback(int, std::uint64_t, std::uint64_t) { }

@@ -1,16 +1,22 @@
-// The result file on POSIX systems: reached as opening its name for writing would reach it.
+// The result file on POSIX systems. It is opened by the system's own open, as the plain opening
+// for writing opens it (created if missing, through links, with every rule of the system:
+// permissions, ACLs, the kernel's link and file protections, mounts, FIFOs), only without
+// discarding its content yet. Everything after acts on that descriptor, never on the name
+// looked up again.
 #include "files.h"
 
 #include "cleanup.h"
+#include "free_room.h"
+#include "leftovers.h"
 #include "speedups.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <fcntl.h>
+#include <optional>
 #include <stdexcept>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <system_error>
 #include <unistd.h>
 #include <vector>
@@ -24,81 +30,45 @@ namespace {
 
 constexpr std::uint64_t kWritebackEvery = std::uint64_t { 8 } << 20;
 
-// The kernel gives up on a chain of links this long too (ELOOP).
-constexpr int kMostLinks = 40;
-
-std::string folder_of(const std::string& path)
-{
-    const std::string::size_type slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
 bool same_file(const struct stat& a, const struct stat& b)
 {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// What the result's name leads to.
-struct Target {
-    enum class Kind { missing, regular, folder, other } kind = Kind::missing;
-    // Where the file is, or is to be created, once every link is followed. Empty where the file
-    // is reached only through its name (a file that /dev/stdout leads to but that has no name
-    // of its own any more, say).
-    std::string path;
-    struct stat info { };
+// A descriptor closed when it goes.
+class Descriptor {
+public:
+    explicit Descriptor(int fd = -1)
+        : fd_(fd)
+    {
+    }
+    ~Descriptor() { reset(); }
+    Descriptor(Descriptor&& other) noexcept
+        : fd_(other.release())
+    {
+    }
+    Descriptor& operator=(Descriptor&& other) noexcept
+    {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    int release()
+    {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset(int fd = -1)
+    {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_;
 };
-
-Target find_target(const std::string& name)
-{
-    Target target;
-    const bool exists = ::stat(name.c_str(), &target.info) == 0;
-    if (!exists && errno != ENOENT) throw_errno(errno);
-    if (exists && S_ISDIR(target.info.st_mode)) {
-        target.kind = Target::Kind::folder;
-        return target;
-    }
-    if (exists && !S_ISREG(target.info.st_mode)) {
-        target.kind = Target::Kind::other;
-        return target;
-    }
-    target.kind = exists ? Target::Kind::regular : Target::Kind::missing;
-    // The links are followed by hand, to learn the folder where the file lives or is to be made;
-    // a link's relative target is relative to the link's own folder.
-    std::string path = name;
-    for (int links = 0;; ++links) {
-        if (links > kMostLinks) throw_errno(ELOOP);
-        struct stat info { };
-        if (::lstat(path.c_str(), &info) != 0) {
-            if (errno != ENOENT) throw_errno(errno);
-            if (!exists) target.path = path; // a dangling link, or no file: it is made here
-            return target;
-        }
-        if (!S_ISLNK(info.st_mode)) {
-            if (exists && same_file(info, target.info)) target.path = path;
-            return target;
-        }
-        std::vector<char> buffer(static_cast<std::size_t>(info.st_size) + 1 + 4096);
-        const ssize_t length = ::readlink(path.c_str(), buffer.data(), buffer.size());
-        if (length <= 0) throw_errno(length < 0 ? errno : ENOENT);
-        std::string link(buffer.data(), static_cast<std::size_t>(length));
-        if (link.front() != '/') link = folder_of(path).append("/").append(link);
-        path = std::move(link);
-    }
-}
-
-bool may_write(const std::string& path)
-{
-    return ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
-}
-
-mode_t current_umask()
-{
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    return mask;
-}
 
 // Makes what was written reach the disk, so that a power failure after the result is in place
 // cannot leave it with missing data.
@@ -112,62 +82,195 @@ void sync_file(int fd)
     }
 }
 
-void sync_folder(const std::string& folder)
+void write_fully(int fd, std::uint64_t offset, const char* data, std::size_t size)
 {
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return; // a folder that cannot be opened for reading cannot be synced either
-    ::fsync(fd);
-    ::close(fd);
+    while (size > 0) {
+        const ssize_t done = ::pwrite(fd, data, size, static_cast<off_t>(offset));
+        if (done < 0 && errno == EINTR) continue;
+        if (done < 0) throw_errno(errno);
+        if (done == 0) throw_errno(EIO);
+        data += done;
+        size -= static_cast<std::size_t>(done);
+        offset += static_cast<std::uint64_t>(done);
+    }
 }
 
-// A descriptor open for writing at any offset, and reading back.
-class DescriptorOutput : public ResultOutput {
+void read_fully(int fd, std::uint64_t offset, char* data, std::size_t size)
+{
+    while (size > 0) {
+        const ssize_t done = ::pread(fd, data, size, static_cast<off_t>(offset));
+        if (done < 0 && errno == EINTR) continue;
+        if (done < 0) throw_errno(errno);
+        if (done == 0) throw_errno(EIO); // the bytes were written before: a short file is a fault
+        data += done;
+        size -= static_cast<std::size_t>(done);
+        offset += static_cast<std::uint64_t>(done);
+    }
+}
+
+// Copies `size` bytes from the start of `in` to the start of `out`.
+void copy_file(int in, int out, std::uint64_t size)
+{
+    std::uint64_t copied = copy_in_kernel(in, 0, out, 0, size);
+    std::vector<char> chunk(std::size_t { 1 } << 20);
+    while (copied < size) {
+        const auto part
+            = static_cast<std::size_t>(std::min<std::uint64_t>(size - copied, chunk.size()));
+        read_fully(in, copied, chunk.data(), part);
+        write_fully(out, copied, chunk.data(), part);
+        copied += part;
+    }
+}
+
+// The folder that holds the file open at `fd`, proven to hold that very file under `base`.
+struct Folder {
+    Descriptor fd;
+    std::string base;
+};
+
+// Where the system names the file (through /proc on Linux), else the name it was opened by; its
+// folder is opened and asked for that name, which must be the same file and not a link.
+std::optional<Folder> folder_holding(int fd, const struct stat& info, const std::string& name)
+{
+    std::string path = path_of(fd);
+    if (path.empty()) path = name;
+    const std::string::size_type slash = path.rfind('/');
+    const std::string folder_path = slash == std::string::npos ? "."
+        : slash == 0                                           ? "/"
+                                                               : path.substr(0, slash);
+    Folder folder { Descriptor(::open(folder_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
+        slash == std::string::npos ? path : path.substr(slash + 1) };
+    if (!folder.fd.valid()) {
+        // Without descriptors to spare the result could be put in place but not made to last.
+        if (errno == EMFILE || errno == ENFILE || errno == ENOMEM) throw_errno(errno);
+        return std::nullopt; // a folder that cannot be read: the file is written where it is
+    }
+    struct stat named { };
+    if (folder.base.empty()
+        || ::fstatat(folder.fd.get(), folder.base.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0
+        || !same_file(named, info) || !S_ISREG(named.st_mode))
+        return std::nullopt;
+    return folder;
+}
+
+// A file that this process already has open on a standard stream (standard output redirected
+// to it, and reached through /dev/stdout): the plain opening rewrites that very file, which a
+// replacement would take away from the stream.
+bool held_by_a_standard_stream(const struct stat& info)
+{
+    for (int stream = 0; stream <= 2; ++stream) {
+        struct stat held { };
+        if (::fstat(stream, &held) == 0 && same_file(held, info)) return true;
+    }
+    return false;
+}
+
+// Whether replacing the file, held at `fd` in `folder`, would change nothing a user could see
+// but the atomicity: its other names, owner, mount, folder's rules. (Its attributes are checked
+// when the new file is made.)
+bool replacing_is_invisible(int fd, const struct stat& info, const Folder& folder)
+{
+    return info.st_nlink == 1 && info.st_uid == ::geteuid() && !held_by_a_standard_stream(info)
+        && !is_mount_root(fd, folder.fd.get()) && !folder_is_append_only(folder.fd.get());
+}
+
+// The new result beside the old one: made as any new file is, then given the old one's owner,
+// group, mode, extended attributes and ACL exactly; invalid if they could not all be matched.
+// `created`: the old file is the one the opening just made, whose identity any new file shares.
+Descriptor new_file_like(
+    const Folder& folder, int old_fd, const struct stat& old, bool created, std::string& name)
+{
+    Descriptor file(open_unnamed(folder.fd.get()));
+    if (file.valid()) {
+        hold_temporary(file.get());
+    } else {
+        const SignalsHeld held;
+        for (int attempt = 0; attempt < 100 && !file.valid(); ++attempt) {
+            name = temporary_name(folder.base);
+            file.reset(::openat(folder.fd.get(), name.c_str(),
+                O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666));
+            if (!file.valid() && errno != EEXIST) break;
+        }
+        if (!file.valid()) {
+            name.clear();
+            return file;
+        }
+        remove_on_signal(OnSignal::temporary, folder.fd.get(), name);
+        hold_temporary(file.get());
+    }
+    struct stat made { };
+    // Failures here show in the comparison below.
+    if (::fstat(file.get(), &made) == 0 && made.st_gid != old.st_gid) {
+        [[maybe_unused]] const int group = ::fchown(file.get(), static_cast<uid_t>(-1), old.st_gid);
+    }
+    [[maybe_unused]] const int mode = ::fchmod(file.get(), old.st_mode & 07777);
+    const bool attributes = carry_over_attributes(old_fd, file.get()) || created;
+    if (attributes && ::fstat(file.get(), &made) == 0 && made.st_uid == old.st_uid
+        && made.st_gid == old.st_gid && made.st_mode == old.st_mode)
+        return file;
+    if (!name.empty()) {
+        const SignalsHeld held;
+        ::unlinkat(folder.fd.get(), name.c_str(), 0);
+        keep_on_signal(OnSignal::temporary);
+        name.clear();
+    }
+    return Descriptor();
+}
+
+// A regular file as the result: written beside its name and put in place by a rename where that
+// is invisible, else written in place. Writes may come from several threads once room is
+// reserved.
+class FileOutput final : public ResultOutput {
 public:
-    explicit DescriptorOutput(int fd)
-        : fd_(fd)
+    // In place: `target` is the file as opened, `readable` the same file open for reading too
+    // (invalid where it cannot be).
+    FileOutput(Descriptor target, const struct stat& info, Descriptor readable)
+        : target_(std::move(target))
+        , readable_(std::move(readable))
+        , info_(info)
     {
     }
-    ~DescriptorOutput() override
+    // Replacing: `folder` holds the file under its base name, `file` is the new one, named
+    // `temp_name` there or not yet named.
+    FileOutput(Descriptor target, const struct stat& info, Descriptor readable, Folder folder,
+        Descriptor file, std::string temp_name, bool created)
+        : FileOutput(std::move(target), info, std::move(readable))
     {
-        if (fd_ >= 0) ::close(fd_);
+        folder_ = std::move(folder);
+        new_ = std::move(file);
+        temp_name_ = std::move(temp_name);
+        created_ = created;
+        track_created();
     }
-    DescriptorOutput(const DescriptorOutput&) = delete;
-    DescriptorOutput& operator=(const DescriptorOutput&) = delete;
+    // Uncommitted, the output takes back what it made: the new file, and the result file itself
+    // where the opening created it.
+    ~FileOutput() override
+    {
+        drop_new();
+        if (!committed_ && created_) remove_named_file();
+    }
+    FileOutput(const FileOutput&) = delete;
+    FileOutput& operator=(const FileOutput&) = delete;
+
+    bool random_access() const override { return new_.valid() || readable_.valid(); }
 
     void write_at(std::uint64_t offset, const char* data, std::size_t size) override
     {
+        if (!new_.valid() && !discarded_.load(std::memory_order_relaxed)) discard_old();
         note_end(offset + size);
-        const std::size_t whole = size;
-        while (size > 0) {
-            const ssize_t done = ::pwrite(fd_, data, size, static_cast<off_t>(offset));
-            if (done < 0 && errno == EINTR) continue;
-            if (done < 0) throw_errno(errno);
-            if (done == 0) throw_errno(EIO);
-            data += done;
-            size -= static_cast<std::size_t>(done);
-            offset += static_cast<std::uint64_t>(done);
-        }
-        note_written(whole);
+        write_fully(written(), offset, data, size);
+        note_written(size);
     }
 
     void read_at(std::uint64_t offset, char* data, std::size_t size) override
     {
-        while (size > 0) {
-            const ssize_t done = ::pread(fd_, data, size, static_cast<off_t>(offset));
-            if (done < 0 && errno == EINTR) continue;
-            if (done < 0) throw_errno(errno);
-            if (done == 0)
-                throw_errno(EIO); // the bytes were written before: a short file is a fault
-            data += done;
-            size -= static_cast<std::size_t>(done);
-            offset += static_cast<std::uint64_t>(done);
-        }
+        read_fully(written(), offset, data, size);
     }
 
     void copy_within(std::uint64_t from, std::uint64_t to, std::uint64_t size) override
     {
         note_end(to + size);
-        const std::uint64_t copied = copy_in_kernel(fd_, from, to, size);
+        const std::uint64_t copied = copy_in_kernel(written(), from, written(), to, size);
         note_written(copied);
         // Where the kernel cannot, or stopped short, through memory.
         copy_through_buffer(*this, from + copied, to + copied, size - copied);
@@ -175,25 +278,177 @@ public:
 
     void reserve(std::uint64_t size) override
     {
-        const int code = allocate_blocks(fd_, size);
+        if (new_.valid()) {
+            const int code = allocate_blocks(new_.get(), size);
+            if (code == 0) return;
+            // The old result's room comes free only once it is discarded. Where that makes the
+            // difference, discard it as the plain opening would have, and write in place:
+            // truncating frees its blocks even while a reader holds it open.
+            if (code != ENOSPC || !readable_.valid() || !fits_in_place(size)) throw_errno(code);
+            drop_new();
+        }
+        reserve_in_place(target_.get(), size);
+    }
+
+    std::uint64_t free_room() const override
+    {
+        std::uint64_t room = free_bytes(written());
+        if (!new_.valid() && !discarded_) room += held_bytes(target_.get());
+        return room;
+    }
+
+    void commit() override
+    {
+        settle(written());
+        if (new_.valid()) put_in_place();
+        committed_ = true;
+        forget_created();
+        // The rename, or a file this run created, lasts only once its folder reaches the disk.
+        if (folder_ && (new_.valid() || created_)) sync_file(folder_->fd.get());
+        drop_new();
+    }
+
+    void abandon() override
+    {
+        if (committed_) return;
+        drop_new();
+        // The earlier result goes where it would have been replaced; a file written in place is
+        // left as the plain opening would leave it.
+        if (replaceable_ || created_) remove_named_file();
+        created_ = false;
+    }
+
+    void keep_folder(Folder folder, bool created, bool replaceable)
+    {
+        folder_ = std::move(folder);
+        created_ = created;
+        replaceable_ = replaceable;
+        track_created();
+    }
+
+private:
+    static std::uint64_t held_bytes(int fd)
+    {
+        struct stat info { };
+        return ::fstat(fd, &info) == 0 ? static_cast<std::uint64_t>(info.st_blocks) * 512 : 0;
+    }
+
+    // A result file that the opening created goes with the run if the run dies of a signal.
+    void track_created()
+    {
+        if (!created_ || !folder_) return;
+        const SignalsHeld held;
+        remove_on_signal(OnSignal::created, folder_->fd.get(), folder_->base);
+    }
+    void forget_created()
+    {
+        const SignalsHeld held;
+        keep_on_signal(OnSignal::created);
+    }
+
+    // Removes the file from the folder proven to hold it, if it is still there.
+    void remove_named_file()
+    {
+        forget_created();
+        if (!folder_) return;
+        struct stat named { };
+        if (::fstatat(folder_->fd.get(), folder_->base.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0
+            && same_file(named, info_))
+            ::unlinkat(folder_->fd.get(), folder_->base.c_str(), 0);
+    }
+
+    bool fits_in_place(std::uint64_t size) const
+    {
+        return free_bytes(target_.get()) + held_bytes(target_.get()) >= size;
+    }
+
+    // The descriptor the result goes through.
+    int written() const
+    {
+        if (new_.valid()) return new_.get();
+        return readable_.valid() ? readable_.get() : target_.get();
+    }
+
+    // What the plain opening does first: the old content goes.
+    void discard_old()
+    {
+        if (discarded_.load(std::memory_order_relaxed)) return;
+        if (::ftruncate(target_.get(), 0) != 0) throw_errno(errno);
+        discarded_ = true;
+    }
+
+    // Room for `size` bytes in the file itself. Refused before the old content goes where the
+    // result cannot fit even in its room; asked for again once it has gone, since the old
+    // content's blocks go with it.
+    void reserve_in_place(int fd, std::uint64_t size)
+    {
+        int code = discarded_ ? 0 : allocate_blocks(fd, size);
+        if (code == 0) {
+            discard_old();
+            code = allocate_blocks(fd, size);
+        }
         if (code != 0) throw_errno(code);
     }
 
-protected:
-    // Cuts the file to what was written (a reservation, or an old content written over, may
-    // run past it) and makes it reach the disk.
-    void settle()
+    // Cuts the file to what was written (a reservation may run past it) and makes it reach the
+    // disk.
+    void settle(int fd)
     {
-        if (::ftruncate(fd_, static_cast<off_t>(end_.load())) != 0) throw_errno(errno);
-        sync_file(fd_);
+        if (!new_.valid()) discard_old(); // an empty result still replaces the old one
+        if (::ftruncate(fd, static_cast<off_t>(end_.load())) != 0) throw_errno(errno);
+        sync_file(fd);
     }
 
-    int fd_;
-    // The end of what was written: the result's size. Writes may come from several threads.
-    std::atomic<std::uint64_t> end_ { 0 };
+    // The new file takes the old one's name. Where the rename is refused all the same (busy,
+    // not permitted, another device), the finished result is written in place instead: the old
+    // result is never lost on the way to an error.
+    void put_in_place()
+    {
+        const int folder = folder_->fd.get();
+        {
+            const SignalsHeld held;
+            if (temp_name_.empty()) {
+                for (int attempt = 0;; ++attempt) {
+                    temp_name_ = temporary_name(folder_->base);
+                    remove_on_signal(OnSignal::temporary, folder, temp_name_);
+                    const int code = name_unnamed(new_.get(), folder, temp_name_);
+                    if (code == 0) break;
+                    keep_on_signal(OnSignal::temporary);
+                    temp_name_.clear();
+                    if (code != EEXIST || attempt == 100) throw_errno(code);
+                }
+            }
+            if (::renameat(folder, temp_name_.c_str(), folder, folder_->base.c_str()) == 0) {
+                keep_on_signal(OnSignal::created);
+                keep_on_signal(OnSignal::temporary);
+                temp_name_.clear();
+                return;
+            }
+        }
+        const int refused = errno;
+        if (refused != EBUSY && refused != EPERM && refused != EACCES && refused != EXDEV
+            && refused != EROFS)
+            throw_errno(refused);
+        const std::uint64_t size = end_.load();
+        const int into = readable_.valid() ? readable_.get() : target_.get();
+        reserve_in_place(into, size);
+        copy_file(new_.get(), into, size);
+        if (::ftruncate(into, static_cast<off_t>(size)) != 0) throw_errno(errno);
+        sync_file(into);
+        drop_new();
+    }
 
-private:
-    std::atomic<std::uint64_t> unsent_ { 0 }; // bytes written since the last writeback began
+    // Lets the new file go: one without a name goes with its descriptor.
+    void drop_new()
+    {
+        if (!temp_name_.empty()) {
+            const SignalsHeld held;
+            ::unlinkat(folder_->fd.get(), temp_name_.c_str(), 0);
+            keep_on_signal(OnSignal::temporary);
+            temp_name_.clear();
+        }
+        new_.reset();
+    }
 
     // Sends what was written on its way to the disk every few megabytes, so that the sync before
     // the result is put in place waits for little more than the last of it instead of all.
@@ -201,7 +456,7 @@ private:
     {
         if (unsent_.fetch_add(bytes, std::memory_order_relaxed) + bytes < kWritebackEvery) return;
         unsent_.store(0, std::memory_order_relaxed);
-        start_writeback(fd_, 0, 0);
+        start_writeback(written(), 0, 0);
     }
 
     void note_end(std::uint64_t end)
@@ -209,161 +464,29 @@ private:
         std::uint64_t seen = end_.load(std::memory_order_relaxed);
         while (seen < end && !end_.compare_exchange_weak(seen, end, std::memory_order_relaxed)) { }
     }
-};
 
-// A new file beside the target, which takes the target's place only once complete: readers
-// see the old result, the new one, or none; never a part.
-class ReplacingOutput final : public DescriptorOutput {
-public:
-    ReplacingOutput(std::string path, const struct stat* old)
-        : DescriptorOutput(-1)
-        , path_(std::move(path))
-        , folder_(folder_of(path_))
-        , has_old_(old != nullptr)
-    {
-        if (old) old_ = *old;
-        // The new result keeps the identity of the one it replaces, as writing into it would.
-        const mode_t mode = has_old_ ? old_.st_mode & 07777 : 0666 & ~current_umask();
-        fd_ = open_unnamed(folder_, 0600);
-        if (fd_ < 0) create_named();
-        if (has_old_ && ::fchown(fd_, old_.st_uid, old_.st_gid) != 0) {
-            // Only the owner's privileges can give a file away; the group may still be kept.
-            [[maybe_unused]] const int kept_group
-                = ::fchown(fd_, static_cast<uid_t>(-1), old_.st_gid);
-        }
-        if (::fchmod(fd_, mode) != 0) {
-            const int code = errno;
-            discard();
-            throw_errno(code);
-        }
-    }
-    ~ReplacingOutput() override
-    {
-        if (!committed_) discard();
-    }
-    ReplacingOutput(const ReplacingOutput&) = delete;
-    ReplacingOutput& operator=(const ReplacingOutput&) = delete;
-
-    void reserve(std::uint64_t size) override
-    {
-        int code = allocate_blocks(fd_, size);
-        // The old result's blocks come free when it is replaced: where they make the difference,
-        // let them go now, as opening it for writing would have discarded its content.
-        if (code == ENOSPC && old_frees_enough(size)) {
-            if (::unlink(path_.c_str()) == 0) has_old_ = false;
-            code = allocate_blocks(fd_, size);
-        }
-        if (code != 0) throw_errno(code);
-    }
-
-    void commit() override
-    {
-        settle();
-        {
-            const SignalsHeld held;
-            if (temp_name_.empty())
-                name_and_replace();
-            else if (::rename(temp_name_.c_str(), path_.c_str()) != 0)
-                throw_errno(errno);
-            keep_on_signal();
-            temp_name_.clear();
-        }
-        committed_ = true;
-        sync_folder(folder_);
-    }
-
-private:
-    // Where the file system cannot make a file without a name, a named one, recorded for the
-    // signal handlers before any signal can see it exist.
-    void create_named()
-    {
-        std::string pattern = path_ + ".XXXXXX";
-        const SignalsHeld held;
-        fd_ = ::mkostemp(pattern.data(), O_CLOEXEC);
-        if (fd_ < 0) throw_errno(errno);
-        temp_name_ = pattern;
-        remove_on_signal(temp_name_);
-    }
-
-    // Gives the nameless file the target's name: directly where the name is free, else under a
-    // temporary name first and then over the target.
-    void name_and_replace()
-    {
-        int code = name_unnamed(fd_, path_);
-        if (code == 0) return;
-        if (code != EEXIST) throw_errno(code);
-        const auto salt = static_cast<unsigned long long>(
-            std::chrono::steady_clock::now().time_since_epoch().count());
-        for (unsigned attempt = 0;; ++attempt) {
-            std::string name = path_ + ".";
-            for (unsigned long long bits = (salt ^ ::getpid()) + attempt * 0x9e3779b97f4a7c15ULL;
-                 name.size() < path_.size() + 7; bits /= 26)
-                name += static_cast<char>('a' + bits % 26);
-            remove_on_signal(name);
-            code = name_unnamed(fd_, name);
-            if (code == EEXIST && attempt < 100) continue;
-            if (code != 0) throw_errno(code);
-            if (::rename(name.c_str(), path_.c_str()) != 0) {
-                code = errno;
-                ::unlink(name.c_str());
-                throw_errno(code);
-            }
-            return;
-        }
-    }
-
-    bool old_frees_enough(std::uint64_t size) const
-    {
-        struct stat now { };
-        struct statvfs room { };
-        if (!has_old_ || ::stat(path_.c_str(), &now) != 0 || !same_file(now, old_)
-            || now.st_nlink != 1 || ::fstatvfs(fd_, &room) != 0)
-            return false;
-        const std::uint64_t free_bytes = static_cast<std::uint64_t>(room.f_bavail) * room.f_frsize;
-        return free_bytes + static_cast<std::uint64_t>(now.st_blocks) * 512 >= size;
-    }
-
-    void discard()
-    {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-        if (temp_name_.empty()) return; // a file without a name goes with its descriptor
-        const SignalsHeld held;
-        ::unlink(temp_name_.c_str());
-        keep_on_signal();
-        temp_name_.clear();
-    }
-
-    std::string path_;
-    std::string folder_;
-    std::string temp_name_; // empty while the file has no name
-    bool has_old_;
-    struct stat old_ { };
+    Descriptor target_; // the file as the opening opened it
+    Descriptor readable_; // the same file, open for reading too
+    struct stat info_;
+    std::optional<Folder> folder_; // where the file is proven to be, if anywhere
+    Descriptor new_; // the new result while it is written beside the old one
+    std::string temp_name_; // its name, while it has one
+    bool created_ = false; // the opening made the file
+    bool replaceable_ = true;
+    std::atomic<bool> discarded_ { false }; // the old content has gone
     bool committed_ = false;
-};
-
-// The target itself, overwritten where it stands: for a file with other names, which must all
-// show the new result, or where no new file can be made beside it. Gives up the promise that a
-// reader never sees half a result, so that the user's set-up is kept.
-class InPlaceOutput final : public DescriptorOutput {
-public:
-    explicit InPlaceOutput(int fd)
-        : DescriptorOutput(fd)
-    {
-    }
-    void commit() override { settle(); }
+    // The end of what was written: the result's size. Writes may come from several threads.
+    std::atomic<std::uint64_t> end_ { 0 };
+    std::atomic<std::uint64_t> unsent_ { 0 }; // bytes written since the last writeback began
 };
 
 // A pipe, a terminal, a device: the bytes go in as they come, once each, in order.
 class StreamOutput final : public ResultOutput {
 public:
-    explicit StreamOutput(int fd)
-        : fd_(fd)
+    explicit StreamOutput(Descriptor fd)
+        : fd_(std::move(fd))
     {
     }
-    ~StreamOutput() override { ::close(fd_); }
-    StreamOutput(const StreamOutput&) = delete;
-    StreamOutput& operator=(const StreamOutput&) = delete;
 
     bool random_access() const override { return false; }
     void reserve(std::uint64_t) override { }
@@ -371,7 +494,7 @@ public:
     {
         if (offset != written_) throw std::logic_error("a stream takes its bytes in order");
         while (size > 0) {
-            const ssize_t done = ::write(fd_, data, size);
+            const ssize_t done = ::write(fd_.get(), data, size);
             if (done < 0 && errno == EINTR) continue;
             if (done < 0) throw_errno(errno); // EPIPE where the reader went away
             if (done == 0) throw_errno(EIO);
@@ -391,70 +514,74 @@ public:
     void commit() override { }
 
 private:
-    int fd_;
+    Descriptor fd_;
     std::uint64_t written_ = 0;
 };
 
-int open_or_throw(const std::string& path, int flags)
+// The plain opening for writing, without discarding the content: O_EXCL first only to learn
+// whether the opening made the file, which a signal then takes back with the run.
+Descriptor open_as_writing_would(const std::string& name, bool& created)
 {
-    const int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) throw_errno(errno);
-    return fd;
-}
-
-std::unique_ptr<ResultOutput> overwrite_in_place(const std::string& path)
-{
-    // Reading back lets the writer copy what it wrote before; a file the user may only write
-    // is emptied first and written in order instead.
-    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
-    if (fd >= 0) return std::make_unique<InPlaceOutput>(fd);
-    return std::make_unique<StreamOutput>(open_or_throw(path, O_WRONLY | O_TRUNC));
+    constexpr int kFlags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY;
+    // A name that comes and goes between the two opens is tried again, a few times.
+    for (int attempt = 0;; ++attempt) {
+        {
+            // O_EXCL never opens what is there, so never waits on a FIFO with signals held.
+            const SignalsHeld held;
+            const int fd = ::open(name.c_str(), kFlags | O_EXCL, 0666);
+            created = fd >= 0;
+            if (created) {
+                remove_on_signal(OnSignal::created, AT_FDCWD, name);
+                return Descriptor(fd);
+            }
+        }
+        if (errno == EEXIST) {
+            const int fd = ::open(name.c_str(), kFlags, 0666);
+            if (fd >= 0) return Descriptor(fd);
+        }
+        if (errno != EINTR && (errno != ENOENT || attempt == 8)) throw_errno(errno);
+    }
 }
 
 } // namespace
 
 std::unique_ptr<ResultOutput> open_result(const std::string& name)
 {
-    const Target target = find_target(name);
-    switch (target.kind) {
-    case Target::Kind::folder:
-        throw_errno(EISDIR);
-    case Target::Kind::other:
-        // Through the name itself, so that /dev/stdout reaches whatever standard output is.
-        return std::make_unique<StreamOutput>(open_or_throw(name, O_WRONLY));
-    case Target::Kind::missing:
-        return std::make_unique<ReplacingOutput>(target.path, nullptr);
-    case Target::Kind::regular:
-        break;
+    bool created = false;
+    Descriptor target = open_as_writing_would(name, created);
+    struct stat info { };
+    if (::fstat(target.get(), &info) != 0) throw_errno(errno);
+    if (!S_ISREG(info.st_mode)) return std::make_unique<StreamOutput>(std::move(target));
+    Descriptor readable(reopen_read_write(target.get()));
+    std::optional<Folder> folder = folder_holding(target.get(), info, name);
+    if (folder && replacing_is_invisible(target.get(), info, *folder)) {
+        remove_leftovers(folder->fd.get(), folder->base);
+        std::string temp_name;
+        Descriptor file = new_file_like(*folder, target.get(), info, created, temp_name);
+        if (file.valid())
+            return std::make_unique<FileOutput>(std::move(target), info, std::move(readable),
+                std::move(*folder), std::move(file), std::move(temp_name), created);
     }
-    const std::string& reachable = target.path.empty() ? name : target.path;
-    if (!may_write(reachable)) throw_errno(errno);
-    if (target.path.empty() || target.info.st_nlink > 1) return overwrite_in_place(reachable);
-    try {
-        return std::make_unique<ReplacingOutput>(target.path, &target.info);
-    } catch (const std::system_error& failure) {
-        // No new file can be made in its folder, but the result itself may be written.
-        const int code = failure.code().value();
-        if (code != EACCES && code != EPERM && code != EROFS && code != ENOSPC && code != EDQUOT)
-            throw;
-        return overwrite_in_place(target.path);
-    }
+    auto output = std::make_unique<FileOutput>(std::move(target), info, std::move(readable));
+    // A file the opening made is taken back by a failed run, wherever it is written.
+    if (folder) output->keep_folder(std::move(*folder), created, false);
+    return output;
 }
 
 void remove_stale_result(const std::string& name)
 {
-    Target target;
+    // Only a regular file: a FIFO's reader must not see an end.
+    // Opened for writing, so that the system's own rules say whether this run could have
+    // written it; its content is kept.
+    struct stat info { };
+    if (::stat(name.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return;
+    Descriptor file(::open(name.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (!file.valid() || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return;
     try {
-        target = find_target(name);
+        const std::optional<Folder> folder = folder_holding(file.get(), info, name);
+        if (!folder || !replacing_is_invisible(file.get(), info, *folder)) return;
+        ::unlinkat(folder->fd.get(), folder->base.c_str(), 0);
     } catch (const std::system_error&) {
-        return;
+        // Not even the folder could be opened: the stale result stays.
     }
-    if (target.kind != Target::Kind::regular) return;
-    const std::string& reachable = target.path.empty() ? name : target.path;
-    if (!may_write(reachable)) return;
-    // A file with other names is emptied, so that none of them shows a stale result and the
-    // links stay; so is one whose folder does not let it be removed.
-    if (!target.path.empty() && target.info.st_nlink == 1 && ::unlink(target.path.c_str()) == 0)
-        return;
-    ::truncate(reachable.c_str(), 0);
 }
