@@ -12,6 +12,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// Where runel can carry an existing result's attributes over, the new result is written beside it
+// and replaces it on commit; elsewhere it is written in place.
+#if defined(_WIN32) || defined(RUNEL_LINUX_FILES)
+constexpr bool kReplacesExisting = true;
+#else
+constexpr bool kReplacesExisting = false;
+#endif
+
 std::vector<std::string> result_only()
 {
     return { "result.txt" };
@@ -38,7 +46,9 @@ TEST(ResultOutput, WritesFromSeveralThreadsAndCopiesWithinTheFile)
     std::string back(2, '\0');
     output->read_at(kPart - 1, back.data(), back.size());
     EXPECT_EQ(back, "ab");
-    EXPECT_EQ(read_file(name), "an earlier result\n"); // not replaced before commit
+    if (kReplacesExisting) {
+        EXPECT_EQ(read_file(name), "an earlier result\n"); // not replaced before commit
+    }
     output->commit();
 
     const std::string expected = std::string(kPart, 'a') + std::string(kPart, 'b')
@@ -49,6 +59,7 @@ TEST(ResultOutput, WritesFromSeveralThreadsAndCopiesWithinTheFile)
 
 TEST(ResultOutput, NotCommittedLeavesTheEarlierResultAndNoTemporaryFile)
 {
+    if (!kReplacesExisting) GTEST_SKIP() << "this build writes an existing result in place";
     TempDir dir;
     const std::string name = (dir / "result.txt").string();
     write_file(name, "an earlier result\n");

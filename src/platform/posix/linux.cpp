@@ -130,7 +130,7 @@ std::string path_of(int fd)
     return path;
 }
 
-int reopen_read_write(int fd)
+int reopen_read_write(int fd, const std::string&)
 {
     return ::open(fd_path(fd).c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
 }

@@ -5,6 +5,7 @@
 #include "free_room.h"
 
 #include <cerrno>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,9 +37,20 @@ std::string path_of(int)
     return {};
 }
 
-int reopen_read_write(int)
+int reopen_read_write(int fd, const std::string& name)
 {
-    return -1;
+    // O_NONBLOCK: should the name lead to a FIFO by now, it must not wait for a writer.
+    const int again = ::open(name.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (again < 0) return -1;
+    struct stat first { };
+    struct stat second { };
+    if (::fstat(fd, &first) != 0 || ::fstat(again, &second) != 0 || first.st_dev != second.st_dev
+        || first.st_ino != second.st_ino
+        || ::fcntl(again, F_SETFL, ::fcntl(again, F_GETFL) & ~O_NONBLOCK) != 0) {
+        ::close(again);
+        return -1;
+    }
+    return again;
 }
 
 bool is_mount_root(int fd, int folder_fd)
@@ -49,9 +61,16 @@ bool is_mount_root(int fd, int folder_fd)
         || info.st_dev != folder.st_dev;
 }
 
-bool folder_is_append_only(int)
+bool folder_is_append_only(int folder_fd)
 {
+#if defined(UF_APPEND) // the BSDs and macOS keep a file's flags in its status
+    struct stat folder { };
+    return ::fstat(folder_fd, &folder) == 0
+        && (folder.st_flags & (UF_APPEND | UF_IMMUTABLE | SF_APPEND | SF_IMMUTABLE)) != 0;
+#else
+    (void)folder_fd;
     return false;
+#endif
 }
 
 bool carry_over_attributes(int, int)

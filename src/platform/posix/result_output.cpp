@@ -545,16 +545,15 @@ Descriptor open_as_writing_would(const std::string& name, bool& created)
 
 } // namespace
 
-std::unique_ptr<ResultOutput> open_result(const std::string& name)
+namespace {
+
+std::unique_ptr<ResultOutput> open_regular(
+    Descriptor target, const struct stat& info, bool created, const std::string& name)
 {
-    bool created = false;
-    Descriptor target = open_as_writing_would(name, created);
-    struct stat info { };
-    if (::fstat(target.get(), &info) != 0) throw_errno(errno);
-    if (!S_ISREG(info.st_mode)) return std::make_unique<StreamOutput>(std::move(target));
-    Descriptor readable(reopen_read_write(target.get()));
+    Descriptor readable(reopen_read_write(target.get(), name));
     std::optional<Folder> folder = folder_holding(target.get(), info, name);
-    if (folder && replacing_is_invisible(target.get(), info, *folder)) {
+    const bool replaceable = folder && replacing_is_invisible(target.get(), info, *folder);
+    if (replaceable) {
         remove_leftovers(folder->fd.get(), folder->base);
         std::string temp_name;
         Descriptor file = new_file_like(*folder, target.get(), info, created, temp_name);
@@ -563,9 +562,32 @@ std::unique_ptr<ResultOutput> open_result(const std::string& name)
                 std::move(*folder), std::move(file), std::move(temp_name), created);
     }
     auto output = std::make_unique<FileOutput>(std::move(target), info, std::move(readable));
-    // A file the opening made is taken back by a failed run, wherever it is written.
-    if (folder) output->keep_folder(std::move(*folder), created, false);
+    // A failed run takes back a file the opening made, and one it would have replaced but for
+    // attributes it could not carry over.
+    if (folder) output->keep_folder(std::move(*folder), created, replaceable);
     return output;
+}
+
+} // namespace
+
+std::unique_ptr<ResultOutput> open_result(const std::string& name)
+{
+    bool created = false;
+    Descriptor target = open_as_writing_would(name, created);
+    struct stat info { };
+    try {
+        if (::fstat(target.get(), &info) != 0) throw_errno(errno);
+        if (!S_ISREG(info.st_mode)) return std::make_unique<StreamOutput>(std::move(target));
+        return open_regular(std::move(target), info, created, name);
+    } catch (...) {
+        // The file the opening made under that very name (O_EXCL follows no link) goes again.
+        if (created) {
+            const SignalsHeld held;
+            ::unlink(name.c_str());
+            keep_on_signal(OnSignal::created);
+        }
+        throw;
+    }
 }
 
 void remove_stale_result(const std::string& name)

@@ -32,9 +32,10 @@ int allocate_blocks(int fd, std::uint64_t size);
 /// The path under which the system knows the file open at `fd`; empty where it cannot say.
 std::string path_of(int fd);
 
-/// The file open at `fd` opened once more, for reading and writing: the same file, not a name
-/// looked up again; -1 where the system cannot do that or the file may not be read.
-int reopen_read_write(int fd);
+/// The file open at `fd`, which was opened as `name`, opened once more for reading and writing:
+/// the same file (through the descriptor where the system can, else through the name and checked
+/// to be the same file); -1 where that cannot be done or the file may not be read.
+int reopen_read_write(int fd, const std::string& name);
 
 /// True where the file open at `fd` is the root of a mount of its own (a file bind-mounted over
 /// a name, say), in the folder open at `folder_fd`.
