@@ -125,7 +125,10 @@ public:
         ::HeapFree(::GetProcessHeap(), 0, name);
         start_unix(L"/bin/mount -t tmpfs -o size=" + std::to_wstring(bytes) + L" tmpfs "
             + fs::path(unix_folder_).wstring());
-        mounted_ = settles([&] { return total_bytes() < 2 * bytes; });
+        mounted_ = settles([&] {
+            const std::uint64_t total = total_bytes(); // 0 where the folder cannot be asked
+            return total > 0 && total < 2 * bytes;
+        });
         if (!mounted_) why_not_ = "cannot mount a small tmpfs here (needs root and Linux's mount)";
     }
     ~SmallFileSystem()
