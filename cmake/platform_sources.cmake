@@ -16,10 +16,15 @@ endif()
 # Sets `out` to the platform's source files below `root` (the top of the source tree).
 function(runel_platform_sources out root)
   if(WIN32)
-    set(sources ${root}/src/platform/windows/files.cpp ${root}/src/platform/windows/memory.cpp)
+    set(sources
+      ${root}/src/platform/windows/console.cpp
+      ${root}/src/platform/windows/files.cpp
+      ${root}/src/platform/windows/memory.cpp
+    )
   else()
     set(sources
       ${root}/src/platform/posix/cleanup.cpp
+      ${root}/src/platform/posix/console.cpp
       ${root}/src/platform/posix/files.cpp
       ${root}/src/platform/posix/free_room.cpp
       ${root}/src/platform/posix/leftovers.cpp

@@ -1,5 +1,6 @@
 #include "board.h"
 
+#include "console.h"
 #include "files.h"
 
 #include <algorithm>
@@ -144,7 +145,8 @@ BoardReading read_board_file(const std::string& path)
         collector.finish();
         return board_from_lines(collector.lines());
     } catch (const std::system_error& failure) {
-        failed.error = BoardFileError { 0, std::string(step) + ": " + failure.code().message() };
+        failed.error
+            = BoardFileError { 0, std::string(step) + ": " + system_message(failure.code()) };
         return failed;
     }
 }

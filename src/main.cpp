@@ -1,10 +1,16 @@
+#include "console.h"
 #include "files.h"
 #include "run.h"
 
-#include <iostream>
+#include <sstream>
 
 int main()
 {
     prepare_process();
-    return run(std::cerr);
+    // The messages are gathered first and written in one go, in the characters that standard
+    // error takes (a console on Windows wants UTF-16, not the bytes of the message).
+    std::ostringstream errors;
+    const int status = run(errors);
+    write_error_text(errors.str());
+    return status;
 }

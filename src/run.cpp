@@ -1,5 +1,6 @@
 #include "run.h"
 
+#include "console.h"
 #include "files.h"
 #include "memory.h"
 #include "processors.h"
@@ -98,7 +99,7 @@ int run(std::ostream& errors, const RunOptions& options)
         errors << kResultFileName << ": the result needs " << (refusal.at_least ? "more than " : "")
                << refusal.bytes << " bytes; no room for it on this file system\n";
     } catch (const std::system_error& failure) {
-        errors << kResultFileName << ": cannot write the result: " << failure.code().message()
+        errors << kResultFileName << ": cannot write the result: " << system_message(failure.code())
                << '\n';
     } catch (const std::bad_alloc&) {
         errors << kResultFileName << ": cannot write the result: out of memory\n";

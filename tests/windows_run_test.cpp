@@ -1,7 +1,9 @@
 // What only Windows has to show: text lines ended with CR LF, files protected by their
-// read-only attribute, and runs ended by TerminateProcess, which no program can catch.
+// read-only attribute, runs ended by TerminateProcess, which no program can catch, the system's
+// words in UTF-8, and a result that fits only in the room of the one it replaces.
 
 #include "big_boards.h"
+#include "console.h"
 #include "files.h"
 #include "positions.h"
 #include "program.h"
@@ -9,7 +11,13 @@
 
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
+#include <algorithm>
+#include <chrono>
+#include <optional>
 #include <system_error>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -63,7 +71,7 @@ TEST_P(ReadOnlyResult, IsNeitherReplacedNorRemoved)
 INSTANTIATE_TEST_SUITE_P(Files, ReadOnlyResult,
     testing::Values(ProtectedCase { "Board", board_file_text(position("Ld6 bd4")),
                         "Runel_out.txt: cannot write the result: "
-                            + std::system_category().message(5) }, // ERROR_ACCESS_DENIED
+                            + system_message({ ERROR_ACCESS_DENIED, std::system_category() }) },
         ProtectedCase {
             "IllFormedBoard", "header\n++++\n", "Runel_in.txt:2: expected 8 squares, found 4" }),
     [](const auto& info) { return std::string(info.param.name); });
@@ -93,6 +101,252 @@ TEST(WindowsResultOutput, DeviceTakesTheBytesInOrder)
     output->write_at(7, "No", 2);
     EXPECT_THROW(output->write_at(0, "x", 1), std::system_error); // a device cannot go back
     output->commit();
+}
+
+// What follows runs out of room on purpose, which needs a small file system: Windows has none to
+// make, but under Wine a test can start Linux's own mount (Wine runs a Unix program handed to
+// CreateProcess, though it does not wait for it), as root.
+class SmallFileSystem {
+public:
+    /// A tmpfs of `bytes` over the empty folder `folder` while it lives; mounted() false and
+    /// why_not() say where it cannot be had.
+    SmallFileSystem(const fs::path& folder, std::uint64_t bytes)
+        : folder_(folder)
+    {
+        using UnixName = char*(CDECL*)(const wchar_t*);
+        const auto unix_name = reinterpret_cast<UnixName>(reinterpret_cast<void*>(
+            ::GetProcAddress(::GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name")));
+        if (unix_name == nullptr) {
+            why_not_ = "no small file system can be made on Windows itself (only under Wine)";
+            return;
+        }
+        char* name = unix_name(folder.c_str());
+        unix_folder_ = name;
+        ::HeapFree(::GetProcessHeap(), 0, name);
+        start_unix(L"/bin/mount -t tmpfs -o size=" + std::to_wstring(bytes) + L" tmpfs "
+            + fs::path(unix_folder_).wstring());
+        mounted_ = settles([&] {
+            const std::uint64_t total = total_bytes(); // 0 where the folder cannot be asked
+            return total > 0 && total < 2 * bytes;
+        });
+        if (!mounted_) why_not_ = "cannot mount a small tmpfs here (needs root and Linux's mount)";
+    }
+    ~SmallFileSystem()
+    {
+        if (!mounted_) return;
+        const std::uint64_t small = total_bytes();
+        start_unix(L"/bin/umount -l " + fs::path(unix_folder_).wstring());
+        settles([&] { return total_bytes() != small; });
+    }
+    SmallFileSystem(const SmallFileSystem&) = delete;
+    SmallFileSystem& operator=(const SmallFileSystem&) = delete;
+
+    bool mounted() const { return mounted_; }
+    const std::string& why_not() const { return why_not_; }
+    std::uint64_t total_bytes() const
+    {
+        ULARGE_INTEGER total {};
+        ::GetDiskFreeSpaceExW(folder_.c_str(), nullptr, &total, nullptr);
+        return total.QuadPart;
+    }
+
+private:
+    fs::path folder_;
+    std::string unix_folder_;
+    bool mounted_ = false;
+    std::string why_not_;
+
+    static void start_unix(std::wstring command_line)
+    {
+        STARTUPINFOW startup {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION child {};
+        if (!::CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                nullptr, &startup, &child))
+            return;
+        ::CloseHandle(child.hThread);
+        ::CloseHandle(child.hProcess);
+    }
+
+    // Whether `done` comes true within a few seconds: the Unix program ends on its own time.
+    template <class Done> static bool settles(Done done)
+    {
+        for (int tries = 0; tries < 250; ++tries) {
+            if (done()) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+};
+
+// A temporary directory with a small file system of `bytes` over it.
+struct SmallFolder {
+    explicit SmallFolder(std::uint64_t bytes)
+        : room(dir.path(), bytes)
+    {
+    }
+    TempDir dir;
+    SmallFileSystem room;
+};
+
+std::string normal_result(const std::string& board_text)
+{
+    TempDir dir;
+    write_file(dir / kBoardFileName, board_text);
+    EXPECT_EQ(run_program(RUNEL_PROGRAM, dir.path()).exit_status, 0);
+    return read_file(dir / kResultFileName);
+}
+
+TEST(WindowsResultRoom, SameBigBoardAgainAndAgainOnAFileSystemThatHoldsOneResult)
+{
+    const std::string result = normal_result(kSeveralMegabyteBoard);
+    SmallFolder small(result.size() * 3 / 2);
+    if (!small.room.mounted()) GTEST_SKIP() << small.room.why_not();
+    write_file(small.dir / kBoardFileName, kSeveralMegabyteBoard);
+    for (int run = 1; run <= 3; ++run) {
+        const ProgramRun done = run_program(RUNEL_PROGRAM, small.dir.path());
+        EXPECT_EQ(done.exit_status, 0) << "run " << run << ": " << done.errors;
+        EXPECT_EQ(read_file(small.dir / kResultFileName), result) << "run " << run;
+    }
+    EXPECT_EQ(small.dir.entries(), kBoardAndResult);
+}
+
+TEST(WindowsResultRoom, ResultPastEvenTheOldResultsRoomIsRefusedWithItsSize)
+{
+    const std::string result = normal_result(kSeveralMegabyteBoard);
+    SmallFolder small(result.size() / 2);
+    if (!small.room.mounted()) GTEST_SKIP() << small.room.why_not();
+    write_file(small.dir / kResultFileName, std::string(result.size() / 3, 'o'));
+    write_file(small.dir / kBoardFileName, kSeveralMegabyteBoard);
+    const ProgramRun run = run_program(RUNEL_PROGRAM, small.dir.path());
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.errors,
+        "Runel_out.txt: the result needs " + std::to_string(result.size())
+            + " bytes; no room for it on this file system\n");
+    // Nothing of this run's left, and the old result goes as after any failed run.
+    EXPECT_EQ(small.dir.entries(), kNothingButTheBoard);
+}
+
+class InPlace : public testing::TestWithParam<bool> { };
+
+// Below the run: the output takes the old result's file once only its room makes the new one
+// fit, counts no room twice, and leaves neither half a result nor the old one if not committed.
+TEST_P(InPlace, WhereOnlyTheOldResultsRoomMakesTheNewOneFit)
+{
+    constexpr std::uint64_t kMiB = 1 << 20;
+    constexpr double kSlack = 64 * 1024; // the file system's own records and rounding
+    SmallFolder small(4 * kMiB);
+    if (!small.room.mounted()) GTEST_SKIP() << small.room.why_not();
+    const double total = static_cast<double>(small.room.total_bytes());
+    const fs::path name = small.dir / "result.txt";
+    write_file(name, std::string(5 * kMiB / 2, 'o'));
+    const bool committed = GetParam();
+    {
+        const std::unique_ptr<ResultOutput> output = open_result(name.string());
+        EXPECT_NEAR(static_cast<double>(output->free_room()), total - 2.5 * kMiB, kSlack);
+        EXPECT_THROW(output->reserve(5 * kMiB), std::system_error);
+        EXPECT_EQ(fs::file_size(name), 5 * kMiB / 2); // a refusal keeps the old result
+        output->reserve(3 * kMiB);
+        EXPECT_NEAR(static_cast<double>(output->free_room()), total - 3.0 * kMiB, kSlack);
+        const std::string half(3 * kMiB / 2, 'n');
+        output->write_at(0, half.data(), half.size());
+        output->write_at(half.size(), half.data(), half.size());
+        EXPECT_NEAR(static_cast<double>(output->free_room()), total - 3.0 * kMiB, kSlack);
+        if (committed) output->commit();
+    }
+    if (committed) {
+        EXPECT_EQ(read_file(name), std::string(3 * kMiB, 'n'));
+        EXPECT_EQ(small.dir.entries(), std::vector<std::string> { "result.txt" });
+    } else {
+        EXPECT_EQ(small.dir.entries(), std::vector<std::string> {});
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Output, InPlace, testing::Bool(),
+    [](const auto& info) { return info.param ? "Committed" : "NotCommitted"; });
+
+// The system's words for `code` in `language` (0: as Windows chooses), whole, as it gives them.
+std::wstring words_of(DWORD code, LANGID language)
+{
+    wchar_t buffer[512] {};
+    const DWORD length
+        = ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+            code, language, buffer, static_cast<DWORD>(std::size(buffer)), nullptr);
+    return std::wstring(buffer, length);
+}
+
+// UTF-16 of `text` if it is valid UTF-8, as the system reads it; nothing if it is not.
+std::optional<std::wstring> from_utf8(const std::string& text)
+{
+    if (text.empty()) return std::wstring();
+    const int size = ::MultiByteToWideChar(
+        CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    if (size == 0) return std::nullopt;
+    std::wstring wide(static_cast<std::size_t>(size), L'\0');
+    ::MultiByteToWideChar(
+        CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
+    return wide;
+}
+
+// `message` is valid UTF-8 and says what the system's `words` say, without their sentence end.
+void expect_words(const std::string& message, const std::wstring& words)
+{
+    const std::optional<std::wstring> wide = from_utf8(message);
+    ASSERT_TRUE(wide.has_value()) << "not UTF-8: " << message;
+    ASSERT_FALSE(wide->empty());
+    ASSERT_EQ(words.substr(0, wide->size()), *wide) << message;
+    EXPECT_EQ(words.find_first_not_of(L". \r\n", wide->size()), std::wstring::npos) << message;
+    EXPECT_EQ(std::wstring(L". \r\n").find(wide->back()), std::wstring::npos) << message;
+}
+
+TEST(SystemMessage, IsTheSystemsOwnWordsInUtf8)
+{
+    ASSERT_FALSE(from_utf8("Acc\xE8s refus\xE9").has_value()); // the ANSI text it replaces
+    for (const DWORD code : { ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION,
+             ERROR_DISK_FULL, ERROR_HANDLE_EOF }) {
+        SCOPED_TRACE(code);
+        expect_words(
+            system_message({ static_cast<int>(code), std::system_category() }), words_of(code, 0));
+    }
+    // The C library's numbers keep the C library's words.
+    const std::error_code no_space = std::make_error_code(std::errc::no_space_on_device);
+    EXPECT_EQ(system_message(no_space), no_space.message());
+}
+
+// In the user's language, which Wine takes from LANG and LC_ALL when a process starts: run the
+// suite under LC_ALL=fr_FR.UTF-8 to see words that ASCII cannot spell.
+TEST(SystemMessage, ReachesARedirectedStandardErrorAsUtf8)
+{
+    const std::wstring words = words_of(ERROR_ACCESS_DENIED, 0);
+    TempDir dir;
+    write_file(dir / kBoardFileName, board_file_text(position("Ld6 bd4")));
+    write_file(dir / kResultFileName, "kept\r\n");
+    make_read_only(dir / kResultFileName);
+    const ProgramRun run = run_program(RUNEL_PROGRAM, dir.path());
+    EXPECT_EQ(run.exit_status, 1);
+    const std::string prefix = "Runel_out.txt: cannot write the result: ";
+    ASSERT_EQ(run.errors.substr(0, prefix.size()), prefix);
+    ASSERT_EQ(run.errors.back(), '\n');
+    expect_words(run.errors.substr(prefix.size(), run.errors.size() - prefix.size() - 1), words);
+}
+
+// On a console the message goes as UTF-16, and the console shows its very characters.
+TEST(SystemMessage, ReachesAConsoleAsItsOwnCharacters)
+{
+    ::FreeConsole();
+    HANDLE screen = INVALID_HANDLE_VALUE;
+    DWORD mode = 0;
+    if (::AllocConsole())
+        screen = ::CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE,
+            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (screen == INVALID_HANDLE_VALUE || !::GetConsoleMode(screen, &mode))
+        GTEST_SKIP() << "no console can be had here";
+    ::SetStdHandle(STD_ERROR_HANDLE, screen);
+    write_error_text("Acc\xC3\xA8s refus\xC3\xA9 \xE2\x82\xAC\n"); // "Accès refusé €"
+    wchar_t shown[14] {};
+    DWORD read = 0;
+    ::ReadConsoleOutputCharacterW(screen, shown, 14, COORD { 0, 0 }, &read);
+    EXPECT_EQ(std::wstring(shown, read), L"Acc\u00e8s refus\u00e9 \u20ac");
 }
 
 } // namespace

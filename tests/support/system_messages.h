@@ -7,12 +7,14 @@
 #include <system_error>
 
 #if defined(_WIN32)
+#include "console.h"
+
 inline const std::string kNoSuchFileText
-    = std::system_category().message(2); // ERROR_FILE_NOT_FOUND
-inline const std::string kBoardFolderMessage
-    = "Runel_in.txt: cannot open: " + std::system_category().message(5); // ERROR_ACCESS_DENIED
+    = system_message({ 2, std::system_category() }); // ERROR_FILE_NOT_FOUND
+inline const std::string kBoardFolderMessage = "Runel_in.txt: cannot open: "
+    + system_message({ 5, std::system_category() }); // ERROR_ACCESS_DENIED
 inline const std::string kResultFolderMessage
-    = "Runel_out.txt: cannot write the result: " + std::system_category().message(5);
+    = "Runel_out.txt: cannot write the result: " + system_message({ 5, std::system_category() });
 #else
 inline const std::string kNoSuchFileText = "No such file or directory";
 inline const std::string kBoardFolderMessage = "Runel_in.txt: cannot read: Is a directory";

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 #include <system_error>
 #include <utility>
@@ -117,7 +118,61 @@ std::uint64_t free_bytes_beside(const std::wstring& name)
     return available.QuadPart;
 }
 
-// A regular file: written beside its final name, renamed over it on commit.
+// Opens an existing `name` for writing as a plain opening would, without changing it; an
+// invalid handle if there is no such file.
+HANDLE open_existing_for_writing(const std::wstring& name, DWORD extra_access = 0)
+{
+    // The read-only attribute protects a file even from an administrator; say so as the
+    // opening itself would (Wine running as root would otherwise open it).
+    const DWORD attributes = ::GetFileAttributesW(name.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)
+        && !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+        throw std::system_error(ERROR_ACCESS_DENIED, std::system_category());
+    const HANDLE file = ::CreateFileW(name.c_str(), GENERIC_WRITE | extra_access,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+        FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD code = ::GetLastError();
+        if (code != ERROR_FILE_NOT_FOUND) throw_last_error();
+    }
+    return file;
+}
+
+enum class Allocation { held, not_held, no_room };
+
+// Asks the file system to hold `size` bytes for `file` up front, where it can (NTFS can; Wine
+// cannot, and the free-space check before it is all there is there).
+Allocation allocate(HANDLE file, std::uint64_t size)
+{
+    FILE_ALLOCATION_INFO allocation {};
+    allocation.AllocationSize.QuadPart = static_cast<LONGLONG>(size);
+    if (::SetFileInformationByHandle(file, FileAllocationInfo, &allocation, sizeof allocation))
+        return Allocation::held;
+    const DWORD code = ::GetLastError();
+    if (code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL) return Allocation::no_room;
+    if (code == ERROR_CALL_NOT_IMPLEMENTED || code == ERROR_INVALID_PARAMETER
+        || code == ERROR_NOT_SUPPORTED)
+        return Allocation::not_held;
+    throw std::system_error(static_cast<int>(code), std::system_category());
+}
+
+// Makes `file` end at `size`, giving back its room past that.
+bool set_end(HANDLE file, std::uint64_t size)
+{
+    LARGE_INTEGER position {};
+    position.QuadPart = static_cast<LONGLONG>(size);
+    return ::SetFilePointerEx(file, position, nullptr, FILE_BEGIN) && ::SetEndOfFile(file);
+}
+
+[[noreturn]] void throw_no_room()
+{
+    throw std::system_error(std::make_error_code(std::errc::no_space_on_device));
+}
+
+// A regular file: written beside its final name and renamed over it on commit. Where the new
+// result fits only once the old one is gone, the old one is discarded and its own file written
+// in place instead, as a plain opening for writing would have done, rather than refusing for
+// want of room for two copies.
 class DiskOutput final : public ResultOutput {
 public:
     DiskOutput(std::wstring final_name, std::uint64_t old_size)
@@ -144,7 +199,7 @@ public:
     }
     ~DiskOutput() override
     {
-        // Still marked for deletion unless committed: closing it removes it.
+        // Still marked for deletion unless committed: closing it removes it (in place too).
         if (file_ != INVALID_HANDLE_VALUE) ::CloseHandle(file_);
     }
     DiskOutput(const DiskOutput&) = delete;
@@ -158,6 +213,7 @@ public:
             data += done;
             return done;
         });
+        note_end(offset + size);
     }
 
     void read_at(std::uint64_t offset, char* data, std::size_t size) override
@@ -178,34 +234,52 @@ public:
     void reserve(std::uint64_t size) override
     {
         if (size == 0) return;
-        // The old result's room comes free when this one replaces it.
-        if (size > free_bytes_beside(final_name_) + old_size_)
-            throw std::system_error(std::make_error_code(std::errc::no_space_on_device));
-        // Then hold the room, where the file system can (NTFS can; Wine cannot, and the check
-        // above is all there is there).
-        FILE_ALLOCATION_INFO allocation {};
-        allocation.AllocationSize.QuadPart = static_cast<LONGLONG>(size);
-        if (::SetFileInformationByHandle(file_, FileAllocationInfo, &allocation, sizeof allocation))
-            return;
-        const DWORD code = ::GetLastError();
-        if (code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL)
-            throw std::system_error(std::make_error_code(std::errc::no_space_on_device));
-        if (code != ERROR_CALL_NOT_IMPLEMENTED && code != ERROR_INVALID_PARAMETER
-            && code != ERROR_NOT_SUPPORTED)
-            throw std::system_error(static_cast<int>(code), std::system_category());
+        const std::uint64_t free = free_bytes_beside(final_name_);
+        const std::uint64_t room_beside = free + taken();
+        // The old result's room comes free when this one takes its place.
+        if (size > room_beside + old_size_) throw_no_room();
+        if (size > room_beside) write_in_place();
+        Allocation got = allocate(file_, size);
+        // The free space said it fits beside, the file system (clusters, its own records)
+        // says not: the old result's room may still make the difference.
+        if (got == Allocation::no_room && old_size_ > 0) {
+            write_in_place();
+            got = allocate(file_, size);
+        }
+        if (got == Allocation::no_room) throw_no_room();
+        reserved_ = size;
+        held_ = got == Allocation::held;
+    }
+
+    std::uint64_t free_room() const override
+    {
+        // Room reserved but not held by the file system is still counted free by it, and is
+        // this storage's own already.
+        const std::uint64_t end = end_.load();
+        const std::uint64_t promised = held_ || reserved_ < end ? 0 : reserved_ - end;
+        const std::uint64_t free = free_bytes_beside(final_name_);
+        return free > promised ? free - promised : 0;
     }
 
     void commit() override
     {
-        // The data reaches the disk before the rename makes it the result.
-        if (!::FlushFileBuffers(file_)) throw_last_error();
-        const std::lock_guard lock(temporary_file_steps);
-        if (!mark_for_deletion(file_, false)) throw_last_error();
-        if (!::MoveFileExW(temp_name_.c_str(), final_name_.c_str(),
-                MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-            const DWORD code = ::GetLastError();
-            mark_for_deletion(file_, true);
-            throw std::system_error(static_cast<int>(code), std::system_category());
+        if (in_place_) {
+            // A reservation may run past what was written.
+            if (!set_end(file_, end_.load())) throw_last_error();
+            if (!::FlushFileBuffers(file_)) throw_last_error();
+            const std::lock_guard lock(temporary_file_steps);
+            if (!mark_for_deletion(file_, false)) throw_last_error();
+        } else {
+            // The data reaches the disk before the rename makes it the result.
+            if (!::FlushFileBuffers(file_)) throw_last_error();
+            const std::lock_guard lock(temporary_file_steps);
+            if (!mark_for_deletion(file_, false)) throw_last_error();
+            if (!::MoveFileExW(temp_name_.c_str(), final_name_.c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+                const DWORD code = ::GetLastError();
+                mark_for_deletion(file_, true);
+                throw std::system_error(static_cast<int>(code), std::system_category());
+            }
         }
         ::CloseHandle(file_);
         file_ = INVALID_HANDLE_VALUE;
@@ -214,8 +288,49 @@ public:
 private:
     std::wstring final_name_;
     std::wstring temp_name_;
-    std::uint64_t old_size_;
+    std::uint64_t old_size_; // none once written in place
     HANDLE file_ = INVALID_HANDLE_VALUE;
+    bool in_place_ = false;
+    std::uint64_t reserved_ = 0;
+    bool held_ = false; // whether the file system holds the reservation's room
+    // The end of what was written: the result's size. Writes may come from several threads.
+    std::atomic<std::uint64_t> end_ { 0 };
+
+    void note_end(std::uint64_t end)
+    {
+        std::uint64_t seen = end_.load(std::memory_order_relaxed);
+        while (seen < end && !end_.compare_exchange_weak(seen, end, std::memory_order_relaxed)) { }
+    }
+
+    // What this file already takes of the volume's room.
+    std::uint64_t taken() const { return held_ ? std::max(reserved_, end_.load()) : end_.load(); }
+
+    // Discards the old result and goes on in its file: cut to nothing, which frees its room,
+    // and marked for deletion until commit like the temporary file, so that a run that ends
+    // before then leaves neither half a result nor a stale one. The temporary file goes.
+    void write_in_place()
+    {
+        // What was written beside cannot move over: there is room for one copy only.
+        if (in_place_ || end_.load() > 0) throw_no_room();
+        const std::lock_guard lock(temporary_file_steps);
+        Handle old(open_existing_for_writing(final_name_, GENERIC_READ | DELETE));
+        if (!old.valid()) { // gone since the opening: its room is free already
+            old_size_ = 0;
+            return;
+        }
+        if (!mark_for_deletion(old.get(), true)) throw_last_error();
+        if (!set_end(old.get(), 0)) {
+            const DWORD code = ::GetLastError();
+            mark_for_deletion(old.get(), false);
+            throw std::system_error(static_cast<int>(code), std::system_category());
+        }
+        ::CloseHandle(file_);
+        file_ = old.release();
+        in_place_ = true;
+        old_size_ = 0;
+        reserved_ = 0;
+        held_ = false;
+    }
 };
 
 // A device or a pipe: the bytes go straight in, in order.
@@ -258,26 +373,6 @@ private:
     HANDLE stream_;
     std::uint64_t written_ = 0;
 };
-
-// Opens an existing `name` for writing as a plain opening would, without changing it; an
-// invalid handle if there is no such file.
-HANDLE open_existing_for_writing(const std::wstring& name, DWORD extra_access = 0)
-{
-    // The read-only attribute protects a file even from an administrator; say so as the
-    // opening itself would (Wine running as root would otherwise open it).
-    const DWORD attributes = ::GetFileAttributesW(name.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)
-        && !(attributes & FILE_ATTRIBUTE_DIRECTORY))
-        throw std::system_error(ERROR_ACCESS_DENIED, std::system_category());
-    const HANDLE file = ::CreateFileW(name.c_str(), GENERIC_WRITE | extra_access,
-        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-        FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        const DWORD code = ::GetLastError();
-        if (code != ERROR_FILE_NOT_FOUND) throw_last_error();
-    }
-    return file;
-}
 
 // Where a symbolic link leads: the result replaces what it points to, and the link stays.
 std::wstring final_path(HANDLE file)
