@@ -694,16 +694,57 @@ INSTANTIATE_TEST_SUITE_P(Signals, KilledRun,
 // but not two takes the same board again and again.
 TEST(ResultOutputRoom, SameBigBoardTwiceOnASmallFileSystem)
 {
+    // The old result's blocks come free when it is discarded, even while a reader holds it
+    // open (as less or tail -f would): the second and third runs fit only in its room.
     const std::string result = result_of(kSeveralMegabyteBoard);
     TempDir dir;
     const SmallFileSystem small(dir.path(), result.size() * 3 / 2);
     if (!small.mounted()) GTEST_SKIP() << small.why_not();
     write_file(dir / kBoardFileName, kSeveralMegabyteBoard);
-    for (int run = 1; run <= 2; ++run) {
+    for (int run = 1; run <= 3; ++run) {
+        const int reader = run == 3 ? ::open((dir / kResultFileName).c_str(), O_RDONLY) : -1;
         const Outcome outcome = launch(dir, {});
         EXPECT_EQ(outcome.status, 0) << "run " << run << ": " << outcome.errors;
         EXPECT_EQ(read_file(dir / kResultFileName), result) << "run " << run;
+        if (reader >= 0) ::close(reader);
     }
+}
+
+TEST(ResultOutputRace, LinkPlantedByAnotherUserIsNeverFollowed)
+{
+    // A folder shared like /tmp, where the kernel refuses to follow another user's link; that
+    // user plants Runel_out.txt as a link to a file of their choosing, again and again, while
+    // root runs. The file the link names must never be made.
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run as two users";
+    const fs::path setting = "/proc/sys/fs/protected_symlinks";
+    const std::string before = read_file(setting);
+    std::ofstream(setting) << "1";
+    TempDir dir;
+    ::chmod(dir.path().c_str(), 01777);
+    write_file(dir / kBoardFileName, example_board());
+    const fs::path chosen = dir / "chosen-by-the-other-user";
+    const pid_t planter = ::fork();
+    if (planter == 0) {
+        if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) ::_exit(125);
+        for (;;) {
+            ::symlink(chosen.c_str(), (dir / kResultFileName).c_str());
+            ::unlink((dir / kResultFileName).c_str());
+        }
+    }
+    int denied = 0;
+    for (int run = 0; run < 400 && !fs::exists(chosen); ++run) {
+        const Outcome outcome = launch(dir, {});
+        if (outcome.status != 0) {
+            ++denied;
+            EXPECT_EQ(outcome.errors, kDenied);
+        }
+        fs::remove(dir / kResultFileName); // root's own result would stop the planting
+    }
+    ::kill(planter, SIGKILL);
+    ::waitpid(planter, nullptr, 0);
+    std::ofstream(setting) << before;
+    EXPECT_FALSE(fs::exists(chosen)) << "root followed the other user's link";
+    EXPECT_GT(denied, 0) << "the link was never in place when a run opened the result";
 }
 #endif
 

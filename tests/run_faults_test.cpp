@@ -11,10 +11,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstring>
 #include <iostream>
 #include <random>
+#include <thread>
 #if defined(__linux__)
 #include "small_file_system.h"
 #endif
@@ -97,23 +99,68 @@ std::string normal_result(const std::string& board_text)
     return read_file(dir / kResultFileName);
 }
 
-TEST(RunFaults, FileSystemTooSmallRefusesWithTheExactSize)
+// A file system too small for the result: the result is refused, and the file system never
+// fills on the way, whether it can allocate up front or not, and whether the result's size was
+// counted or the count did not fit in memory (the writer then keeps 1/16 of the room free).
+struct TooSmall {
+    const char* name;
+    SmallFileSystem::Kind kind;
+    std::uint64_t bytes;
+    bool counted;
+};
+
+void PrintTo(const TooSmall& row, std::ostream* out)
 {
-    const std::string full = normal_result(kSeveralMegabyteBoard);
-    TempDir dir;
-    const SmallFileSystem small(dir.path(), 1 << 20);
-    if (!small.mounted()) GTEST_SKIP() << small.why_not();
-    write_file(dir / kBoardFileName, kSeveralMegabyteBoard);
-    const ProgramRun run = run_program(RUNEL_PROGRAM, dir.path());
-    expect_failed_cleanly(run, dir);
-    EXPECT_EQ(run.errors,
-        "Runel_out.txt: the result needs " + std::to_string(full.size())
-            + " bytes; no room for it on this file system\n");
+    *out << row.name;
 }
-#else
-TEST(RunFaults, FileSystemTooSmallRefusesWithTheExactSize)
+
+class FileSystemTooSmall : public testing::TestWithParam<TooSmall> { };
+
+TEST_P(FileSystemTooSmall, RefusesTheResultWithoutFillingIt)
 {
-    GTEST_SKIP() << "needs a small tmpfs mounted by the test, which only Linux offers; the "
+    const TooSmall& row = GetParam();
+    const std::string full = normal_result(kTensOfMegabytesBoard);
+    TempDir dir;
+    const SmallFileSystem small(dir.path(), row.bytes, row.kind);
+    if (!small.mounted()) GTEST_SKIP() << small.why_not();
+    write_file(dir / kBoardFileName, kTensOfMegabytesBoard);
+    const std::uint64_t free_at_start = small.free_bytes();
+    std::atomic<std::uint64_t> least_free = free_at_start;
+    std::atomic<bool> done = false;
+    std::thread watch([&] {
+        while (!done) least_free = std::min<std::uint64_t>(least_free, small.free_bytes());
+    });
+    const ProgramRun outcome
+        = row.counted ? run_program(RUNEL_PROGRAM, dir.path()) : run_in_child(dir.path(), {}, [] {
+              RunOptions no_size_count;
+              no_size_count.size_count_budget = 0;
+              return run(std::cerr, no_size_count);
+          });
+    done = true;
+    watch.join();
+    expect_failed_cleanly(outcome, dir);
+    EXPECT_GE(least_free, free_at_start / 32) << "the file system nearly filled";
+    if (row.counted) {
+        EXPECT_EQ(outcome.errors,
+            "Runel_out.txt: the result needs " + std::to_string(full.size())
+                + " bytes; no room for it on this file system\n");
+    } else {
+        EXPECT_EQ(outcome.errors,
+            "Runel_out.txt: the result needs more than " + std::to_string(free_at_start / 16 * 15)
+                + " bytes; no room for it on this file system\n");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, FileSystemTooSmall,
+    testing::Values(TooSmall { "Tmpfs", SmallFileSystem::Kind::tmpfs, 4 << 20, true },
+        TooSmall { "Ext2WithoutAllocation", SmallFileSystem::Kind::ext2, 8 << 20, true },
+        TooSmall { "TmpfsSizeNotCounted", SmallFileSystem::Kind::tmpfs, 4 << 20, false },
+        TooSmall { "Ext2SizeNotCounted", SmallFileSystem::Kind::ext2, 8 << 20, false }),
+    [](const auto& info) { return info.param.name; });
+#else
+TEST(RunFaults, FileSystemTooSmall)
+{
+    GTEST_SKIP() << "needs a small file system mounted by the test, which only Linux offers; the "
                     "reservation is checked against the free space in platform_files_test";
 }
 #endif

@@ -1,39 +1,66 @@
 #pragma once
 
-// Linux only: a tmpfs of a given size mounted by the test itself, to run out of room on purpose.
+// Linux only: a small file system mounted by the test itself, to run out of room on purpose.
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
 #include <sys/mount.h>
+#include <sys/statvfs.h>
 
-/// A tmpfs of `bytes` mounted over `folder` while it lives. Mounting needs root: where it fails,
-/// mounted() is false and why_not() says why.
+/// A file system of `bytes` mounted over `folder` while it lives: a tmpfs, or an ext2 in an
+/// image file, which cannot allocate blocks up front (as NFSv3 and many FUSE file systems
+/// cannot). Mounting needs root: where it fails, mounted() is false and why_not() says why.
 class SmallFileSystem {
 public:
-    SmallFileSystem(const std::filesystem::path& folder, std::uint64_t bytes)
+    enum class Kind { tmpfs, ext2 };
+
+    SmallFileSystem(
+        const std::filesystem::path& folder, std::uint64_t bytes, Kind kind = Kind::tmpfs)
         : folder_(folder)
+        , image_(folder.string() + ".img")
     {
-        const std::string size = "size=" + std::to_string(bytes);
-        mounted_ = ::mount("tmpfs", folder.c_str(), "tmpfs", 0, size.c_str()) == 0;
+        if (kind == Kind::tmpfs) {
+            const std::string size = "size=" + std::to_string(bytes);
+            mounted_ = ::mount("tmpfs", folder.c_str(), "tmpfs", 0, size.c_str()) == 0;
+            if (!mounted_)
+                why_not_ = "cannot mount a small tmpfs here (needs root): "
+                    + std::string(std::strerror(errno));
+            return;
+        }
+        const std::string make = "truncate -s " + std::to_string(bytes) + " '" + image_
+            + "' && mkfs.ext2 -q -F '" + image_ + "' && mount -o loop '" + image_ + "' '"
+            + folder.string() + "'";
+        mounted_ = std::system((make + " 2>/dev/null").c_str()) == 0;
+        if (mounted_) std::filesystem::remove(folder / "lost+found"); // only what the test lays out
         if (!mounted_)
-            why_not_ = "cannot mount a small tmpfs here (needs root): "
-                + std::string(std::strerror(errno));
+            why_not_ = "cannot make and mount an ext2 image here (needs root, a loop "
+                       "device and mkfs.ext2)";
     }
     ~SmallFileSystem()
     {
         if (mounted_) ::umount2(folder_.c_str(), MNT_DETACH);
+        std::filesystem::remove(image_);
     }
     SmallFileSystem(const SmallFileSystem&) = delete;
     SmallFileSystem& operator=(const SmallFileSystem&) = delete;
 
     bool mounted() const { return mounted_; }
     const std::string& why_not() const { return why_not_; }
+    /// The room free for an unprivileged user now.
+    std::uint64_t free_bytes() const
+    {
+        struct statvfs room { };
+        if (::statvfs(folder_.c_str(), &room) != 0) return 0;
+        return static_cast<std::uint64_t>(room.f_bavail) * room.f_frsize;
+    }
 
 private:
     std::filesystem::path folder_;
+    std::string image_;
     bool mounted_ = false;
     std::string why_not_;
 };

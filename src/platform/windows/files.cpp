@@ -173,6 +173,19 @@ bool set_end(HANDLE file, std::uint64_t size)
 // result fits only once the old one is gone, the old one is discarded and its own file written
 // in place instead, as a plain opening for writing would have done, rather than refusing for
 // want of room for two copies.
+// Removes an earlier result at `name` where this run would itself have replaced it: a disk file
+// it may write.
+void remove_stale(const std::wstring& name)
+{
+    try {
+        const Handle existing(open_existing_for_writing(name, DELETE));
+        if (existing.valid() && ::GetFileType(existing.get()) == FILE_TYPE_DISK)
+            mark_for_deletion(existing.get(), true);
+    } catch (const std::system_error&) {
+        // Protected, a folder, or gone: nothing of this run's to remove.
+    }
+}
+
 class DiskOutput final : public ResultOutput {
 public:
     DiskOutput(std::wstring final_name, std::uint64_t old_size)
@@ -259,6 +272,15 @@ public:
         const std::uint64_t promised = held_ || reserved_ < end ? 0 : reserved_ - end;
         const std::uint64_t free = free_bytes_beside(final_name_);
         return free > promised ? free - promised : 0;
+    }
+
+    void abandon() override
+    {
+        if (file_ == INVALID_HANDLE_VALUE) return; // committed
+        // Marked for deletion, beside the old result or in its place: closing removes it.
+        ::CloseHandle(file_);
+        file_ = INVALID_HANDLE_VALUE;
+        if (!in_place_) remove_stale(final_name_);
     }
 
     void commit() override
@@ -441,14 +463,7 @@ std::unique_ptr<ResultOutput> open_result(const std::string& name)
 
 void remove_stale_result(const std::string& name)
 {
-    try {
-        // Only what this run could have written and replaced: a disk file it may write.
-        const Handle existing(open_existing_for_writing(wide_name(name), DELETE));
-        if (existing.valid() && ::GetFileType(existing.get()) == FILE_TYPE_DISK)
-            mark_for_deletion(existing.get(), true);
-    } catch (const std::system_error&) {
-        // Protected, a folder, or gone: nothing of this run's to remove.
-    }
+    remove_stale(wide_name(name));
 }
 
 void prepare_process()
