@@ -732,7 +732,7 @@ TEST(ResultOutputRace, LinkPlantedByAnotherUserIsNeverFollowed)
         }
     }
     int denied = 0;
-    for (int run = 0; run < 400 && !fs::exists(chosen); ++run) {
+    for (int run = 0; run < 1000 && !fs::exists(chosen); ++run) {
         const Outcome outcome = launch(dir, {});
         if (outcome.status != 0) {
             ++denied;
