@@ -72,6 +72,7 @@ struct Launch {
     std::optional<rlim_t> address_space; // RLIMIT_AS
     std::optional<rlim_t> open_files; // RLIMIT_NOFILE
     std::optional<mode_t> umask;
+    const char* failing_call = nullptr; // made to fail, as tests/support/failing_calls.cpp says
 };
 
 Launch as_nobody()
@@ -96,6 +97,12 @@ Launch open_files(rlim_t most)
 {
     Launch how;
     how.open_files = most;
+    return how;
+}
+Launch failing(const char* call)
+{
+    Launch how;
+    how.failing_call = call;
     return how;
 }
 Launch memory_above_start(rlim_t bytes)
@@ -172,6 +179,12 @@ Outcome launch(const TempDir& dir, const Launch& how, int kill_signal = 0, int k
             const rlimit limit { *how.address_space, *how.address_space };
             if (::setrlimit(RLIMIT_AS, &limit) != 0) ::_exit(125);
         }
+#if defined(RUNEL_FAILING_CALLS)
+        if (how.failing_call != nullptr
+            && (::setenv("LD_PRELOAD", RUNEL_FAILING_CALLS, 1) != 0
+                || ::setenv("RUNEL_FAIL", how.failing_call, 1) != 0))
+            ::_exit(125);
+#endif
         ::execl(program, program, nullptr);
         ::_exit(127);
     }
@@ -328,6 +341,13 @@ std::string acl_letting_nobody_read()
 
 // Kept open across the run by the row that needs it: a lock, a bind mount's source.
 int held_fd = -1;
+ino_t held_inode = 0;
+
+ino_t inode_of(const fs::path& path)
+{
+    struct stat info { };
+    return ::stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
+}
 #endif
 
 const Row kRows[] = {
@@ -559,6 +579,24 @@ const Row kRows[] = {
                 (std::vector<std::string> { kBoardFileName, kResultFileName, "Runel_out.txt.other",
                     "Runel_out.txt.runel-liveab" }));
         } },
+    { "FolderSyncFailureIsSaidAndTheResultStays", example_board(), failing("folder_sync"), nullptr,
+        [](const TempDir& dir, const Outcome& outcome, const std::string& result) {
+            EXPECT_EQ(outcome.status, 1);
+            EXPECT_EQ(
+                outcome.errors, "Runel_out.txt: cannot write the result: Input/output error\n");
+            EXPECT_EQ(read_file(dir / kResultFileName), result);
+        } },
+    { "RefusedRenameWritesInPlace", kSeveralMegabyteBoard, failing("rename"),
+        [](const TempDir& dir) {
+            write_file(dir / kResultFileName, "old\n");
+            held_inode = inode_of(dir / kResultFileName);
+        },
+        [](const TempDir& dir, const Outcome& outcome, const std::string& result) {
+            succeeded(outcome);
+            EXPECT_EQ(inode_of(dir / kResultFileName), held_inode) << "written in place";
+            EXPECT_EQ(read_file(dir / kResultFileName), result);
+            EXPECT_EQ(dir.entries().size(), 2U);
+        } },
     { "NoDescriptorForTheFolderIsSaid", example_board(), open_files(4),
         [](const TempDir& dir) { write_file(dir / kResultFileName, "old\n"); },
         [](const TempDir& dir, const Outcome& outcome, const std::string&) {
@@ -603,6 +641,7 @@ TEST_P(ResultOutput, BehavesAsOpeningTheNameWould)
     const Row& row = GetParam();
 #if defined(__SANITIZE_ADDRESS__)
     if (row.how.address_space) GTEST_SKIP() << "AddressSanitizer maps terabytes of shadow memory";
+    if (row.how.failing_call) GTEST_SKIP() << "AddressSanitizer's runtime must be loaded first";
 #endif
     Launch how = row.how;
     if (how.address_space) *how.address_space += address_space_to_start();

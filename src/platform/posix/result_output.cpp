@@ -553,8 +553,8 @@ std::unique_ptr<ResultOutput> open_regular(
     Descriptor readable(reopen_read_write(target.get(), name));
     std::optional<Folder> folder = folder_holding(target.get(), info, name);
     const bool replaceable = folder && replacing_is_invisible(target.get(), info, *folder);
+    if (folder) remove_leftovers(folder->fd.get(), folder->base);
     if (replaceable) {
-        remove_leftovers(folder->fd.get(), folder->base);
         std::string temp_name;
         Descriptor file = new_file_like(*folder, target.get(), info, created, temp_name);
         if (file.valid())

@@ -1,0 +1,44 @@
+// Loaded into the program under test with LD_PRELOAD (Linux): makes one system call fail as a
+// broken disk or a busy mount would, so that the program's handling of that failure is checked
+// end to end. RUNEL_FAIL names the call: "folder_sync" (fsync of a folder fails with EIO) or
+// "rename" (renameat fails with EBUSY).
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <sys/stat.h>
+
+namespace {
+
+bool failing(const char* call)
+{
+    const char* wanted = std::getenv("RUNEL_FAIL");
+    return wanted != nullptr && std::strcmp(wanted, call) == 0;
+}
+
+template <class Call> Call next(const char* name)
+{
+    return reinterpret_cast<Call>(::dlsym(RTLD_NEXT, name));
+}
+
+} // namespace
+
+extern "C" int fsync(int fd)
+{
+    struct stat info { };
+    if (failing("folder_sync") && ::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+        errno = EIO;
+        return -1;
+    }
+    return next<int (*)(int)>("fsync")(fd);
+}
+
+extern "C" int renameat(int from_folder, const char* from, int to_folder, const char* to)
+{
+    if (failing("rename")) {
+        errno = EBUSY;
+        return -1;
+    }
+    return next<int (*)(int, const char*, int, const char*)>("renameat")(
+        from_folder, from, to_folder, to);
+}
