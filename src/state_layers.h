@@ -14,6 +14,12 @@
 /// parts as there are threads to fill it, so that each part has one writer.
 class StateLayers {
 public:
+    /// States with this many enemy pieces or fewer are not kept: what the search from one
+    /// appends is short, and searching it again costs less than a wait for a table far larger
+    /// than the caches. Leaving them out shrinks the tables to the states that recur.
+    static constexpr int kFewestKept = 7;
+    static bool kept(int enemies) { return enemies > kFewestKept; }
+
     /// Layers for the states below `start` in `parts` parts each, within `budget_bytes` for all
     /// their tables.
     StateLayers(const State& start, unsigned parts, std::uint64_t budget_bytes);
@@ -49,7 +55,7 @@ public:
         return enemies - (more_than(taken, 1) ? 2 : 1);
     }
 
-    /// The slot of `state`, in layer `enemies`, or nullptr.
+    /// The slot of `state`, in layer `enemies`, or nullptr (always for a layer not kept).
     const StateTable::Slot* find(const State& state, int enemies) const
     {
         const std::uint64_t hash = StateTable::hash(state.occupied, state.king);
