@@ -318,7 +318,7 @@ public:
     {
         if (!enemy_on_lines(next)) return false;
         // A state with few enemy pieces was not kept: its text is short, and written here.
-        if (!StateLayers::kept(std::popcount(next.enemy))) return extend(next, *this);
+        if (!layers_.kept(std::popcount(next.enemy))) return extend(next, *this);
         const StateTable::Slot* slot = layers_.find(next);
         if (slot == nullptr) throw std::logic_error("a state was met that was not counted");
         const Suffix known = unpacked_suffix(slot->packed);

@@ -79,7 +79,7 @@ public:
     {
         if (!enemy_on_lines(next)) return false;
         const int layer = StateLayers::layer_after(state_, enemies_, next);
-        if (!StateLayers::kept(layer)) {
+        if (!layers_.kept(layer)) {
             SearchedSuffix searched(last_);
             if (!extend(next, searched)) return false;
             length_ += searched.length();
@@ -110,12 +110,13 @@ private:
 
 // Calls found(next, layer) for each successor of `state`, in layer `enemies`, that is kept: it
 // has a capture in sight, and enough enemy pieces left.
-template <class Found> void for_each_successor(const State& state, int enemies, Found&& found)
+template <class Found>
+void for_each_successor(const StateLayers& layers, const State& state, int enemies, Found&& found)
 {
     for_each_capture(state, [&](Square, const State& next) {
         if (!enemy_on_lines(next)) return;
         const int layer = StateLayers::layer_after(state, enemies, next);
-        if (StateLayers::kept(layer)) found(next, layer);
+        if (layers.kept(layer)) found(next, layer);
     });
 }
 
@@ -307,11 +308,12 @@ private:
         for (std::uint64_t i = from; i < to; ++i) {
             const StateTable::Slot& slot = table.slots()[i];
             if (slot.occupied == 0) continue;
-            for_each_successor(layers_.state_of(slot), enemies, [&](const State& next, int layer) {
-                const std::uint64_t hash = StateTable::hash(next.occupied, next.king);
-                found(thread, layers_.part_of(hash))
-                    .push_back({ next.occupied, hash, next.king, layer });
-            });
+            for_each_successor(
+                layers_, layers_.state_of(slot), enemies, [&](const State& next, int layer) {
+                    const std::uint64_t hash = StateTable::hash(next.occupied, next.king);
+                    found(thread, layers_.part_of(hash))
+                        .push_back({ next.occupied, hash, next.king, layer });
+                });
         }
     }
 
@@ -350,7 +352,7 @@ private:
             const std::uint64_t to = std::min(table.capacity(), from + kBatch);
             for (std::uint64_t i = from; i < to; ++i) {
                 if (slots[i].occupied == 0) continue;
-                for_each_successor(layers_.state_of(slots[i]), enemies,
+                for_each_successor(layers_, layers_.state_of(slots[i]), enemies,
                     [&](const State& next, int layer) { layers_.prefetch(next, layer); });
             }
             for (std::uint64_t i = from; i < to; ++i) {
@@ -377,8 +379,8 @@ struct NoThread { };
 
 void count_states(const State& start, StateLayers& layers)
 {
-    for_each_successor(
-        start, layers.top(), [&](const State& next, int layer) { layers.insert(next, layer); });
+    for_each_successor(layers, start, layers.top(),
+        [&](const State& next, int layer) { layers.insert(next, layer); });
     Counting counting(layers);
     const int first = counting.expand_small_layers();
     if (first == 0) {

@@ -14,11 +14,11 @@
 /// parts as there are threads to fill it, so that each part has one writer.
 class StateLayers {
 public:
-    /// States with this many enemy pieces or fewer are not kept: what the search from one
-    /// appends is short, and searching it again costs less than a wait for a table far larger
-    /// than the caches. Leaving them out shrinks the tables to the states that recur.
-    static constexpr int kFewestKept = 7;
-    static bool kept(int enemies) { return enemies > kFewestKept; }
+    /// Whether the states of layer `enemies` are kept. Those of the layers below a point are
+    /// not: what the search from one appends is short, and searching it again costs less than a
+    /// wait for a slot in a table far larger than the caches. Where that point lies depends on
+    /// the board, and is found by searching samples before the count.
+    bool kept(int enemies) const { return enemies > fewest_kept_; }
 
     /// Layers for the states below `start` in `parts` parts each, within `budget_bytes` for all
     /// their tables.
@@ -96,6 +96,7 @@ private:
 
     Mask start_enemies_;
     int top_;
+    int fewest_kept_; // the most enemy pieces of a state not kept
     unsigned parts_;
     MemoryBudget budget_;
     std::vector<StateTable> tables_;
