@@ -45,7 +45,7 @@ std::optional<State> walk_down(const State& start, int enemies, std::mt19937_64&
 // The most enemy pieces of the layers not kept: the highest layer whose sampled searches are
 // cheap. The samples follow from the start alone, so the answer is the same for any number of
 // threads.
-int fewest_kept(const State& start, int top)
+int fewest_kept_of(const State& start, int top)
 {
     std::mt19937_64 random(start.occupied ^ start.enemy);
     for (int enemies = top - 1; enemies > 0; --enemies) {
@@ -68,7 +68,7 @@ int fewest_kept(const State& start, int top)
 StateLayers::StateLayers(const State& start, unsigned parts, std::uint64_t budget_bytes)
     : start_enemies_(start.enemy)
     , top_(std::popcount(start.enemy))
-    , fewest_kept_(fewest_kept(start, top_))
+    , fewest_kept_(fewest_kept_of(start, top_))
     , parts_(parts)
     , budget_(budget_bytes)
 {

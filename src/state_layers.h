@@ -19,6 +19,8 @@ public:
     /// wait for a slot in a table far larger than the caches. Where that point lies depends on
     /// the board, and is found by searching samples before the count.
     bool kept(int enemies) const { return enemies > fewest_kept_; }
+    /// The most enemy pieces of a state not kept.
+    int fewest_kept() const { return fewest_kept_; }
 
     /// Layers for the states below `start` in `parts` parts each, within `budget_bytes` for all
     /// their tables.
