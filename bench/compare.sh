@@ -2,19 +2,22 @@
 # Times runel, whole process, on the boards in bench/boards (ascending result size), and with
 # --svg draws docs/scaling.svg from the run. For each board: the median seconds, MB/s, the share
 # of the run that the size count takes, the peak memory beside its bound (32 MB and 32 bytes a
-# distinct state), the median seconds on one core (taskset -c 0), and `dd` writing the same number
-# of bytes in the same run, as the ceiling: plainly, and synced to the disk as runel syncs its
-# result. The plain reference procedure (the model the tests hold runel to) runs too, once, while
-# it stays under a minute.
+# state the count keeps), the median seconds on one core (taskset -c 0), and `dd` writing the same
+# number of bytes in the same run, as the ceiling: plainly, and synced to the disk as runel syncs
+# its result. The plain reference procedure (the model the tests hold runel to) runs too, once,
+# while it stays under a minute.
+# Beside runel, its peer: runel_plain, the plain streaming search (one thread, no count, no cache)
+# on one core, and two ratios: runel on all cores over the plain search, and over `dd` synced.
 #
 #   bash bench/compare.sh [--svg] [runs per board, default 3]
 #
 # It installs nothing: it names what is missing (Debian: apt-get install ...) and stops. --svg
 # rewrites the tracked docs/scaling.svg and needs gnuplot.
 #
-# FRESH=N also generates N heavy boards never seen before (results of 200 to 300 MB, a new seed
-# each run; this takes about 20 s a board) and times them after the others. BASELINE=path/to/runel
-# adds the seconds of another build of runel on one core, for comparing before and after.
+# FRESH=N generates N heavy boards never seen before (results of 100 to 300 MB, a new seed each
+# run; about 5 s a board; 5 unless set) and times them after the others. BASELINE=path/to/runel
+# adds the seconds of another build of runel on one core, and its refusal of the huge board, for
+# comparing before and after.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 svg=0
@@ -45,16 +48,17 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DRUNEL_BENCH=ON -DBUILD_TESTING=ON >/dev/null
-cmake --build build-bench -j2 --target runel runel_reference runel_boards >/dev/null
+cmake --build build-bench -j2 --target runel runel_plain runel_reference runel_boards >/dev/null
 runel=$PWD/build-bench/runel
 reference=$PWD/build-bench/tests/runel_reference
 phases=$PWD/build-bench/bench/runel_boards
+plain=$PWD/build-bench/bench/runel_plain
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 boards=(bench/boards/*.txt) # named so that they sort by result size
-if [ "${FRESH:-0}" -gt 0 ]; then
+if [ "${FRESH:=5}" -gt 0 ]; then
     "$phases" generate "$(date +%s)" "$FRESH" "$work" >/dev/null
     boards+=("$work"/fresh_*.txt)
 fi
@@ -80,6 +84,7 @@ time_runs() {
     printf '%s\n' "${times[@]}" | sort -n | awk -v rss="$rss" '{ t[NR] = $1 } END { print t[int((NR + 1) / 2)], rss }'
 }
 
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'; }
 mbps() { awk -v b="$1" -v s="$2" 'BEGIN { if (s > 0) printf "%.0f", b / s / 1e6; else print "-" }'; }
 
 data=$work/scaling.dat
@@ -87,8 +92,8 @@ data=$work/scaling.dat
 header="| board | result bytes | distinct states | reference s | runel s | runel MB/s | count share | peak RSS | bound | one core s"
 rule="|---|---:|---:|---:|---:|---:|---:|---:|---:|---:"
 if [ -n "${BASELINE:-}" ]; then header+=" | baseline one core s"; rule+="|---:"; fi
-echo "$header | dd s | dd MB/s | dd synced s |"
-echo "$rule|---:|---:|---:|"
+echo "$header | plain one core s | dd s | dd MB/s | dd synced s | runel / plain | runel / dd synced |"
+echo "$rule|---:|---:|---:|---:|---:|---:|"
 reference_on=1
 for board in "${boards[@]}"; do
     cp "$board" "$work/Runel_in.txt"
@@ -102,6 +107,8 @@ for board in "${boards[@]}"; do
         cmp -s "$work/expected" "$work/Runel_out.txt" || { echo "the baseline differs on $board" >&2; exit 1; }
         baseline=" | $base_seconds"
     fi
+    read -r plain_seconds _ < <(time_runs 600 taskset -c 0 "$plain")
+    cmp -s "$work/expected" "$work/Runel_out.txt" || { echo "the plain search differs on $board" >&2; exit 1; }
     read -r dd_seconds _ < <(time_runs 600 dd if=/dev/zero of="$work/dd.out" bs=1M count="$bytes" iflag=count_bytes status=none)
     read -r dd_synced _ < <(time_runs 600 dd if=/dev/zero of="$work/dd.out" bs=1M count="$bytes" iflag=count_bytes conv=fsync status=none)
     # The count's share, from one run that times its two phases.
@@ -125,7 +132,7 @@ for board in "${boards[@]}"; do
         fi
     fi
     name=$(basename "$board" .txt)
-    echo "| ${name#*_} | $bytes | $states | $ref | $seconds | $(mbps "$bytes" "$seconds") | $share | $((rss / 1024)) MB | $bound | $one_core$baseline | $dd_seconds | $(mbps "$bytes" "$dd_seconds") | $dd_synced |"
+    echo "| ${name#*_} | $bytes | $states | $ref | $seconds | $(mbps "$bytes" "$seconds") | $share | $((rss / 1024)) MB | $bound | $one_core$baseline | $plain_seconds | $dd_seconds | $(mbps "$bytes" "$dd_seconds") | $dd_synced | $(ratio "$seconds" "$plain_seconds") | $(ratio "$seconds" "$dd_synced") |"
     echo "$bytes $ref_seconds $seconds $one_core $dd_seconds" >> "$data"
 done
 
@@ -135,6 +142,10 @@ cp bench/huge/177g.txt "$work/Runel_in.txt"
 read -r refusal refusal_rss < <(time_runs 600 bash -c 'ulimit -f 1048576; ! "$0" 2>/dev/null' "$runel")
 echo
 echo "A result of 177 GB refused after $refusal s (median), peak RSS $((refusal_rss / 1024)) MB."
+if [ -n "${BASELINE:-}" ]; then
+    read -r base_refusal _ < <(time_runs 600 bash -c 'ulimit -f 1048576; ! "$0" 2>/dev/null' "$BASELINE")
+    echo "The baseline refused it after $base_refusal s (median): $(ratio "$refusal" "$base_refusal") of its time."
+fi
 
 (( svg )) || exit 0
 sort -n -o "$data" "$data"

@@ -1,6 +1,6 @@
 // Heavy boards for the benchmark, and where their time goes.
 //
-//   runel_boards generate SEED COUNT DIR   COUNT fresh boards with results of 200 to 300 MB,
+//   runel_boards generate SEED COUNT DIR   COUNT fresh boards with results of 100 to 300 MB,
 //                                          written to DIR as fresh_SEED_N.txt
 //   runel_boards phases FILE...            per board: result bytes, remembered states, and the
 //                                          seconds of the size count and of the writing (to a
@@ -24,7 +24,7 @@
 
 namespace {
 
-constexpr std::uint64_t kLeast = 200'000'000;
+constexpr std::uint64_t kLeast = 100'000'000;
 constexpr std::uint64_t kMost = 300'000'000;
 // The count's table for boards of this size stays far below this; bigger ones are not heavy
 // boards but huge ones.

@@ -26,14 +26,14 @@ namespace {
 // Suffixes shorter than this are rendered where they stand instead of becoming pieces of their
 // own: a piece costs a write of its own, and a thread's turn.
 constexpr std::uint64_t kShortestPiece = 4 << 10;
+// A piece searches states with this many enemy pieces at most again rather than look them up in
+// its cache, and fewer where their searches are long on the board.
+constexpr int kMostPiecesToSearch = 8;
 // A text met before that is no longer in memory is rendered again unless it is this long: reading
 // it back costs a call into the system.
 constexpr std::uint64_t kShortestReadBack = 256;
 // A copy this long goes from storage to storage without passing through the buffer.
 constexpr std::uint64_t kDirectCopy = 1 << 16;
-// A piece searches states with this many enemy pieces or fewer again rather than look them up in
-// its cache: the lookup waits on memory, and their searches are short.
-constexpr int kFewPiecesToSearch = 8;
 // Each thread's cache of where it wrote which state has 2^bits slots of 32 bytes, within these.
 constexpr int kLeastCacheBits = 16;
 constexpr int kMostCacheBits = 20;
@@ -204,9 +204,10 @@ private:
 // it: those bytes are final, in memory or already written.
 class PieceWriter {
 public:
-    PieceWriter(Storage& storage, int cache_bits)
+    PieceWriter(Storage& storage, int cache_bits, int few_to_search)
         : out_(storage)
         , cache_(cache_bits)
+        , few_to_search_(few_to_search)
     {
     }
 
@@ -237,16 +238,16 @@ public:
     void prefetch_next(const State& state) const
     {
         // Every next state has fewer enemy pieces: below the line, none is looked up.
-        if (!more_than(state.enemy, kFewPiecesToSearch + 1)) return;
+        if (!more_than(state.enemy, few_to_search_ + 1)) return;
         for_each_capture(state, [this](Square, const State& next) {
-            if (more_than(next.enemy, kFewPiecesToSearch)) cache_.prefetch(next);
+            if (more_than(next.enemy, few_to_search_)) cache_.prefetch(next);
         });
     }
 
     bool descend(const State& next)
     {
         if (!enemy_on_lines(next)) return false;
-        if (!more_than(next.enemy, kFewPiecesToSearch)) return extend(next, *this);
+        if (!more_than(next.enemy, few_to_search_)) return extend(next, *this);
         if (const SuffixCache::Entry* seen = cache_.find(next); seen
             && (out_.in_window(seen->offset)
                 || unpacked_suffix(seen->packed).length >= kShortestReadBack)) {
@@ -282,6 +283,10 @@ private:
 
     PlacedText out_;
     SuffixCache cache_;
+    // States with this many enemy pieces or fewer are searched again rather than looked up in the
+    // cache: the lookup waits on memory, and their searches are short. The count found where
+    // searches become short on this board.
+    int few_to_search_;
     Square last_ = 0;
     char held_ = 0;
     bool own_held_ = false;
@@ -317,6 +322,8 @@ public:
     bool descend(const State& next)
     {
         if (!enemy_on_lines(next)) return false;
+        // A state with few enemy pieces was not kept: its text is short, and written here.
+        if (!layers_.kept(std::popcount(next.enemy))) return extend(next, *this);
         const StateTable::Slot* slot = layers_.find(next);
         if (slot == nullptr) throw std::logic_error("a state was met that was not counted");
         const Suffix known = unpacked_suffix(slot->packed);
@@ -428,6 +435,7 @@ std::uint64_t render_result(const State& start, ResultPlan plan, Storage& storag
     const std::uint64_t end = splitter.text_end();
     // The pieces need the layers no more: their memory goes to the threads' caches, which take
     // half of what the layers took at most (16 of their 32 bytes a state) in all.
+    const int few_to_search = std::min(layers.fewest_kept(), kMostPiecesToSearch);
     plan.layers.reset();
     const int cache_bits = std::clamp(
         static_cast<int>(std::bit_width(plan.states / (std::uint64_t { 2 } * threads))) - 1,
@@ -443,7 +451,7 @@ std::uint64_t render_result(const State& start, ResultPlan plan, Storage& storag
     std::atomic<std::size_t> next_copy { 0 };
     auto work = [&](unsigned thread) {
         try {
-            PieceWriter writer(storage, cache_bits);
+            PieceWriter writer(storage, cache_bits, few_to_search);
             const std::size_t first = pieces.size() * thread / threads;
             for (std::size_t k = 0; k < pieces.size() && !progress.failed(); ++k) {
                 const std::size_t i = (first + k) % pieces.size();

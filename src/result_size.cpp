@@ -33,15 +33,11 @@ struct Found {
     int layer;
 };
 
-// Follows the length and last square of what the search from one state appends, taking what
-// each successor appends from its layer, where it is known already.
-class SuffixOfState {
+// The length and last square of a text as the search grows it, without the text.
+class TextLength {
 public:
-    SuffixOfState(const StateLayers& layers, const State& state, int enemies)
-        : layers_(layers)
-        , state_(state)
-        , enemies_(enemies)
-        , last_(state.king)
+    explicit TextLength(Square last)
+        : last_(last)
     {
     }
 
@@ -53,11 +49,44 @@ public:
         length_ += 3;
         last_ = landing;
     }
+
+protected:
+    std::uint64_t length_ = 0;
+    Square last_;
+};
+
+// What the search appends from a state that is not kept, found by searching it.
+class SearchedSuffix : public TextLength {
+public:
+    using TextLength::TextLength;
+    bool descend(const State& next) { return enemy_on_lines(next) && extend(next, *this); }
+    std::uint64_t length() const { return length_; }
+};
+
+// Follows what the search from one state appends, taking what each kept successor appends from
+// its layer, where it is known already, and searching the others.
+class SuffixOfState : public TextLength {
+public:
+    SuffixOfState(const StateLayers& layers, const State& state, int enemies)
+        : TextLength(state.king)
+        , layers_(layers)
+        , state_(state)
+        , enemies_(enemies)
+    {
+    }
+
     bool descend(const State& next)
     {
         if (!enemy_on_lines(next)) return false;
-        const StateTable::Slot* slot
-            = layers_.find(next, StateLayers::layer_after(state_, enemies_, next));
+        const int layer = StateLayers::layer_after(state_, enemies_, next);
+        if (!layers_.kept(layer)) {
+            SearchedSuffix searched(last_);
+            if (!extend(next, searched)) return false;
+            length_ += searched.length();
+            last_ = searched.last_square();
+            return true;
+        }
+        const StateTable::Slot* slot = layers_.find(next, layer);
         if (slot == nullptr) throw std::logic_error("a state was not counted before its parent");
         const Suffix known = unpacked_suffix(slot->packed);
         if (known.length == 0) return false;
@@ -77,16 +106,17 @@ private:
     const StateLayers& layers_;
     State state_;
     int enemies_;
-    std::uint64_t length_ = 0;
-    Square last_;
 };
 
-// Calls found(next, layer) for each successor of `state`, in layer `enemies`, that has a
-// capture in sight; the others append nothing and are not kept.
-template <class Found> void for_each_successor(const State& state, int enemies, Found&& found)
+// Calls found(next, layer) for each successor of `state`, in layer `enemies`, that is kept: it
+// has a capture in sight, and enough enemy pieces left.
+template <class Found>
+void for_each_successor(const StateLayers& layers, const State& state, int enemies, Found&& found)
 {
     for_each_capture(state, [&](Square, const State& next) {
-        if (enemy_on_lines(next)) found(next, StateLayers::layer_after(state, enemies, next));
+        if (!enemy_on_lines(next)) return;
+        const int layer = StateLayers::layer_after(state, enemies, next);
+        if (layers.kept(layer)) found(next, layer);
     });
 }
 
@@ -278,11 +308,12 @@ private:
         for (std::uint64_t i = from; i < to; ++i) {
             const StateTable::Slot& slot = table.slots()[i];
             if (slot.occupied == 0) continue;
-            for_each_successor(layers_.state_of(slot), enemies, [&](const State& next, int layer) {
-                const std::uint64_t hash = StateTable::hash(next.occupied, next.king);
-                found(thread, layers_.part_of(hash))
-                    .push_back({ next.occupied, hash, next.king, layer });
-            });
+            for_each_successor(
+                layers_, layers_.state_of(slot), enemies, [&](const State& next, int layer) {
+                    const std::uint64_t hash = StateTable::hash(next.occupied, next.king);
+                    found(thread, layers_.part_of(hash))
+                        .push_back({ next.occupied, hash, next.king, layer });
+                });
         }
     }
 
@@ -321,7 +352,7 @@ private:
             const std::uint64_t to = std::min(table.capacity(), from + kBatch);
             for (std::uint64_t i = from; i < to; ++i) {
                 if (slots[i].occupied == 0) continue;
-                for_each_successor(layers_.state_of(slots[i]), enemies,
+                for_each_successor(layers_, layers_.state_of(slots[i]), enemies,
                     [&](const State& next, int layer) { layers_.prefetch(next, layer); });
             }
             for (std::uint64_t i = from; i < to; ++i) {
@@ -348,8 +379,8 @@ struct NoThread { };
 
 void count_states(const State& start, StateLayers& layers)
 {
-    for_each_successor(
-        start, layers.top(), [&](const State& next, int layer) { layers.insert(next, layer); });
+    for_each_successor(layers, start, layers.top(),
+        [&](const State& next, int layer) { layers.insert(next, layer); });
     Counting counting(layers);
     const int first = counting.expand_small_layers();
     if (first == 0) {

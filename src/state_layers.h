@@ -14,6 +14,14 @@
 /// parts as there are threads to fill it, so that each part has one writer.
 class StateLayers {
 public:
+    /// Whether the states of layer `enemies` are kept. Those of the layers below a point are
+    /// not: what the search from one appends is short, and searching it again costs less than a
+    /// wait for a slot in a table far larger than the caches. Where that point lies depends on
+    /// the board, and is found by searching samples before the count.
+    bool kept(int enemies) const { return enemies > fewest_kept_; }
+    /// The most enemy pieces of a state not kept.
+    int fewest_kept() const { return fewest_kept_; }
+
     /// Layers for the states below `start` in `parts` parts each, within `budget_bytes` for all
     /// their tables.
     StateLayers(const State& start, unsigned parts, std::uint64_t budget_bytes);
@@ -49,7 +57,7 @@ public:
         return enemies - (more_than(taken, 1) ? 2 : 1);
     }
 
-    /// The slot of `state`, in layer `enemies`, or nullptr.
+    /// The slot of `state`, in layer `enemies`, or nullptr (always for a layer not kept).
     const StateTable::Slot* find(const State& state, int enemies) const
     {
         const std::uint64_t hash = StateTable::hash(state.occupied, state.king);
@@ -90,6 +98,7 @@ private:
 
     Mask start_enemies_;
     int top_;
+    int fewest_kept_; // the most enemy pieces of a state not kept
     unsigned parts_;
     MemoryBudget budget_;
     std::vector<StateTable> tables_;

@@ -50,7 +50,7 @@ TEST(PlanResult, AnyBudgetGivesTheExactSizeOrNone)
     const std::uint64_t least = full->states * StateTable::kSlotBytes; // full tables
     int known = 0;
     for (const std::uint64_t budget : { std::uint64_t { 0 }, least * 9 / 10, least * 21 / 20,
-             least * 3 / 2, least * 2, least * 3, least * 4 }) {
+             least * 3 / 2, least * 2, least * 3, least * 4, least * 6 }) {
         const auto plan = plan_result(start, budget);
         if (!plan) continue;
         ++known;
