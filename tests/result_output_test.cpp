@@ -634,6 +634,33 @@ void PrintTo(const Row& row, std::ostream* out)
     *out << row.name;
 }
 
+// Settings of /proc/sys/fs for as long as it lives. They are the machine's: tests that set them
+// take turns (ctest runs several test programs at once) through a lock on a file.
+class KernelProtections {
+public:
+    explicit KernelProtections(const std::vector<std::pair<std::string, std::string>>& settings)
+        : lock_(::open("/tmp/runel-test-kernel-settings.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0600))
+    {
+        ::flock(lock_, LOCK_EX);
+        for (const auto& [name, value] : settings) {
+            const fs::path setting = fs::path("/proc/sys/fs") / name;
+            before_.emplace_back(setting, read_file(setting));
+            std::ofstream(setting) << value;
+        }
+    }
+    ~KernelProtections()
+    {
+        for (const auto& [setting, value] : before_) std::ofstream(setting) << value;
+        ::close(lock_);
+    }
+    KernelProtections(const KernelProtections&) = delete;
+    KernelProtections& operator=(const KernelProtections&) = delete;
+
+private:
+    int lock_;
+    std::vector<std::pair<fs::path, std::string>> before_;
+};
+
 class ResultOutput : public testing::TestWithParam<Row> { };
 
 TEST_P(ResultOutput, BehavesAsOpeningTheNameWould)
@@ -656,14 +683,10 @@ TEST_P(ResultOutput, BehavesAsOpeningTheNameWould)
         fs::permissions(dir.path(), fs::perms::owner_all, fs::perm_options::add);
         return;
     }
-    std::vector<std::pair<fs::path, std::string>> before;
-    for (const auto& [name, value] : row.protections) {
-        const fs::path setting = fs::path("/proc/sys/fs") / name;
-        before.emplace_back(setting, read_file(setting));
-        std::ofstream(setting) << value;
-    }
+    std::optional<KernelProtections> protections;
+    if (!row.protections.empty()) protections.emplace(row.protections);
     const Outcome outcome = launch(dir, how);
-    for (const auto& [setting, value] : before) std::ofstream(setting) << value;
+    protections.reset();
     row.check(dir, outcome, result);
     fs::permissions(dir.path(), fs::perms::owner_all, fs::perm_options::add);
 }
@@ -756,9 +779,8 @@ TEST(ResultOutputRace, LinkPlantedByAnotherUserIsNeverFollowed)
     // user plants Runel_out.txt as a link to a file of their choosing, again and again, while
     // root runs. The file the link names must never be made.
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to run as two users";
-    const fs::path setting = "/proc/sys/fs/protected_symlinks";
-    const std::string before = read_file(setting);
-    std::ofstream(setting) << "1";
+    const KernelProtections protections(
+        std::vector<std::pair<std::string, std::string>> { { "protected_symlinks", "1" } });
     TempDir dir;
     ::chmod(dir.path().c_str(), 01777);
     write_file(dir / kBoardFileName, example_board());
@@ -782,7 +804,6 @@ TEST(ResultOutputRace, LinkPlantedByAnotherUserIsNeverFollowed)
     }
     ::kill(planter, SIGKILL);
     ::waitpid(planter, nullptr, 0);
-    std::ofstream(setting) << before;
     EXPECT_FALSE(fs::exists(chosen)) << "root followed the other user's link";
     EXPECT_GT(denied, 0) << "the link was never in place when a run opened the result";
 }
