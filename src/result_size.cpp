@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <exception>
 #include <mutex>
+#include <new>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
@@ -436,6 +437,10 @@ std::optional<ResultPlan> plan_result(
         plan.text_length = StateTable::kMaxLength;
         plan.alternatives = {};
     } catch (const MemoryBudgetExceeded&) {
+        return std::nullopt;
+    } catch (const std::bad_alloc&) {
+        // The process's memory ran out before the budget did (a limit that the estimate missed):
+        // the count gives up its tables, and the result is written without a known size.
         return std::nullopt;
     }
     return plan;

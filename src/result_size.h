@@ -25,7 +25,7 @@ struct ResultPlan {
 /// Works out the result's size from `start` without producing text: what the search from each
 /// state appends is a function of the state alone, so each distinct state is worked out once,
 /// from those below it, and kept in tables of at most `budget_bytes` in all. `threads` threads
-/// share the work; the plan is the same whatever their number. Empty when the budget does not
-/// suffice.
+/// share the work; the plan is the same whatever their number. Empty when the budget, or the
+/// process's memory, does not suffice.
 std::optional<ResultPlan> plan_result(
     const State& start, std::uint64_t budget_bytes, unsigned threads = 1);
