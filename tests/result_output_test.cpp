@@ -798,7 +798,8 @@ TEST(ResultOutputRace, LinkPlantedByAnotherUserIsNeverFollowed)
         const Outcome outcome = launch(dir, {});
         if (outcome.status != 0) {
             ++denied;
-            EXPECT_EQ(outcome.errors, kDenied);
+            EXPECT_EQ(outcome.errors, kDenied)
+                << "status " << outcome.status << ", signal " << outcome.signal;
         }
         fs::remove(dir / kResultFileName); // root's own result would stop the planting
     }
