@@ -6,13 +6,13 @@
 
 /// The storage of a result whose size is not known (its count did not fit in memory), for a
 /// writer that appends in order: room is reserved ahead of the writes in steps, and the result is
-/// refused (RoomRunsOut) once it would take more than kShareOfFreeRoom of the room that was free
-/// when it began, so that the file system keeps a margin and is never filled to find out.
+/// refused (RoomRunsOut) once it would take more than half the room that was free when it began:
+/// the file system, which others share, keeps the other half, and is never filled to find out.
 class ReservingStorage final : public Storage {
 public:
-    /// The share of the free room that a result of unknown size may take: 15/16.
-    static constexpr std::uint64_t kShareOfFreeRoomNumerator = 15;
-    static constexpr std::uint64_t kShareOfFreeRoomDenominator = 16;
+    /// The share of the free room that a result of unknown size may take.
+    static constexpr std::uint64_t kShareOfFreeRoomNumerator = 1;
+    static constexpr std::uint64_t kShareOfFreeRoomDenominator = 2;
 
     /// Thrown when the result needs more than `bytes`.
     struct RoomRunsOut {
