@@ -69,48 +69,11 @@ std::string result_of(const std::string& board)
 struct Launch {
     bool as_nobody = false; // as an unprivileged user, so that permissions hold even for root
     enum class Stdout { file, pipe, named_file } stdout_to = Stdout::file;
-    std::optional<rlim_t> address_space; // RLIMIT_AS
-    std::optional<rlim_t> open_files; // RLIMIT_NOFILE
-    std::optional<mode_t> umask;
+    std::optional<rlim_t> address_space = {}; // RLIMIT_AS
+    std::optional<rlim_t> open_files = {}; // RLIMIT_NOFILE
+    std::optional<mode_t> umask = {};
     const char* failing_call = nullptr; // made to fail, as tests/support/failing_calls.cpp says
 };
-
-Launch as_nobody()
-{
-    Launch how;
-    how.as_nobody = true;
-    return how;
-}
-Launch stdout_to(Launch::Stdout where)
-{
-    Launch how;
-    how.stdout_to = where;
-    return how;
-}
-Launch umask_of(mode_t mask)
-{
-    Launch how;
-    how.umask = mask;
-    return how;
-}
-Launch open_files(rlim_t most)
-{
-    Launch how;
-    how.open_files = most;
-    return how;
-}
-Launch failing(const char* call)
-{
-    Launch how;
-    how.failing_call = call;
-    return how;
-}
-Launch memory_above_start(rlim_t bytes)
-{
-    Launch how;
-    how.address_space = bytes;
-    return how;
-}
 
 struct Outcome {
     int status = -1;
@@ -376,7 +339,7 @@ const Row kRows[] = {
             EXPECT_TRUE(fs::is_symlink(dir / "a/hop"));
             EXPECT_EQ(read_file(dir / "b/final.txt"), result);
         } },
-    { "DevStdoutIntoAPipe", example_board(), stdout_to(Launch::Stdout::pipe),
+    { "DevStdoutIntoAPipe", example_board(), Launch { .stdout_to = Launch::Stdout::pipe },
         [](const TempDir& dir) { fs::create_symlink("/dev/stdout", dir / kResultFileName); },
         [](const TempDir& dir, const Outcome& outcome, const std::string& result) {
             succeeded(outcome);
@@ -384,7 +347,7 @@ const Row kRows[] = {
             EXPECT_TRUE(fs::is_symlink(dir / kResultFileName));
             EXPECT_EQ(dir.entries().size(), 2U); // no file made beside
         } },
-    { "DevStdoutIntoAFile", example_board(), stdout_to(Launch::Stdout::named_file),
+    { "DevStdoutIntoAFile", example_board(), Launch { .stdout_to = Launch::Stdout::named_file },
         [](const TempDir& dir) { fs::create_symlink("/dev/stdout", dir / kResultFileName); },
         [](const TempDir& dir, const Outcome& outcome, const std::string& result) {
             succeeded(outcome);
@@ -414,7 +377,8 @@ const Row kRows[] = {
             EXPECT_EQ(outcome.errors, "Runel_out.txt: cannot write the result: Broken pipe\n");
             EXPECT_TRUE(S_ISFIFO(mode_of(dir / kResultFileName)));
         } },
-    { "ReadOnlyResultIsRefusedAndKept", example_board(), as_nobody(), lay_out_protected_result,
+    { "ReadOnlyResultIsRefusedAndKept", example_board(), Launch { .as_nobody = true },
+        lay_out_protected_result,
         [](const TempDir& dir, const Outcome& outcome, const std::string&) {
             EXPECT_EQ(outcome.status, 1);
             EXPECT_EQ(outcome.errors, kDenied);
@@ -441,7 +405,7 @@ const Row kRows[] = {
             EXPECT_EQ(read_file(dir / "other.txt"), result);
             EXPECT_EQ(fs::hard_link_count(dir / kResultFileName), 2U);
         } },
-    { "ReadOnlyFolderWithAWritableResult", example_board(), as_nobody(),
+    { "ReadOnlyFolderWithAWritableResult", example_board(), Launch { .as_nobody = true },
         [](const TempDir& dir) {
             write_file(dir / kResultFileName, std::string(5000, 'x'));
             own_by_nobody(dir / kResultFileName);
@@ -451,19 +415,20 @@ const Row kRows[] = {
             succeeded(outcome);
             EXPECT_EQ(read_file(dir / kResultFileName), result);
         } },
-    { "IllFormedBoardBesideAReadOnlyResult", "header\n+\n", as_nobody(), lay_out_protected_result,
+    { "IllFormedBoardBesideAReadOnlyResult", "header\n+\n", Launch { .as_nobody = true },
+        lay_out_protected_result,
         [](const TempDir& dir, const Outcome& outcome, const std::string&) {
             EXPECT_EQ(outcome.status, 1);
             EXPECT_EQ(read_file(dir / kResultFileName), "old\n");
         } },
     // Address space above what the program needs to start.
-    { "OutOfMemoryIsSaid", kSeveralMegabyteBoard, memory_above_start(1 << 20), nullptr,
+    { "OutOfMemoryIsSaid", kSeveralMegabyteBoard, Launch { .address_space = 1 << 20 }, nullptr,
         [](const TempDir& dir, const Outcome& outcome, const std::string&) {
             EXPECT_EQ(outcome.status, 1);
             EXPECT_EQ(outcome.errors, "Runel_out.txt: cannot write the result: out of memory\n");
             EXPECT_EQ(dir.entries(), std::vector<std::string> { kBoardFileName });
         } },
-    { "TightMemoryStillGivesTheResult", kSeveralMegabyteBoard, memory_above_start(24 << 20),
+    { "TightMemoryStillGivesTheResult", kSeveralMegabyteBoard, Launch { .address_space = 24 << 20 },
         nullptr,
         [](const TempDir& dir, const Outcome& outcome, const std::string& result) {
             succeeded(outcome);
@@ -544,7 +509,7 @@ const Row kRows[] = {
             EXPECT_EQ(attribute_of(path, "system.posix_acl_access"), acl_letting_nobody_read());
             EXPECT_EQ(mode_of(path) & 07777, 0640U) << "the ACL's mask, as before";
         } },
-    { "NewResultTakesTheFolderDefaultAcl", example_board(), umask_of(077),
+    { "NewResultTakesTheFolderDefaultAcl", example_board(), Launch { .umask = 077 },
         [](const TempDir& dir) {
             const std::string acl = acl_letting_nobody_read();
             if (::setxattr(
@@ -579,14 +544,15 @@ const Row kRows[] = {
                 (std::vector<std::string> { kBoardFileName, kResultFileName, "Runel_out.txt.other",
                     "Runel_out.txt.runel-liveab" }));
         } },
-    { "FolderSyncFailureIsSaidAndTheResultStays", example_board(), failing("folder_sync"), nullptr,
+    { "FolderSyncFailureIsSaidAndTheResultStays", example_board(),
+        Launch { .failing_call = "folder_sync" }, nullptr,
         [](const TempDir& dir, const Outcome& outcome, const std::string& result) {
             EXPECT_EQ(outcome.status, 1);
             EXPECT_EQ(
                 outcome.errors, "Runel_out.txt: cannot write the result: Input/output error\n");
             EXPECT_EQ(read_file(dir / kResultFileName), result);
         } },
-    { "RefusedRenameWritesInPlace", kSeveralMegabyteBoard, failing("rename"),
+    { "RefusedRenameWritesInPlace", kSeveralMegabyteBoard, Launch { .failing_call = "rename" },
         [](const TempDir& dir) {
             write_file(dir / kResultFileName, "old\n");
             held_inode = inode_of(dir / kResultFileName);
@@ -597,7 +563,7 @@ const Row kRows[] = {
             EXPECT_EQ(read_file(dir / kResultFileName), result);
             EXPECT_EQ(dir.entries().size(), 2U);
         } },
-    { "NoDescriptorForTheFolderIsSaid", example_board(), open_files(4),
+    { "NoDescriptorForTheFolderIsSaid", example_board(), Launch { .open_files = 4 },
         [](const TempDir& dir) { write_file(dir / kResultFileName, "old\n"); },
         [](const TempDir& dir, const Outcome& outcome, const std::string&) {
             EXPECT_EQ(outcome.status, 1);
