@@ -3,7 +3,8 @@
 //   runel_boards generate SEED COUNT DIR   COUNT fresh boards with results of 100 to 300 MB,
 //                                          written to DIR as fresh_SEED_N.txt
 //   runel_boards phases FILE...            per board: result bytes, remembered states, and the
-//                                          seconds of the size count and of the writing (to a
+//                                          seconds of the size count and of the writing, each
+//                                          with its processor seconds (to a
 //                                          file Runel_phases.txt in the working directory)
 
 #include "files.h"
@@ -14,6 +15,7 @@
 #include <array>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <iostream>
 #include <numeric>
@@ -92,6 +94,7 @@ int phases(int files, char** names)
         text << file.rdbuf();
         const State start = start_of(text.str());
         const auto counting = std::chrono::steady_clock::now();
+        const std::clock_t count_cpu = std::clock();
         auto plan = plan_result(start, kBudget, std::thread::hardware_concurrency());
         const double count_seconds = seconds_since(counting);
         if (!plan) {
@@ -101,13 +104,19 @@ int phases(int files, char** names)
         const std::uint64_t bytes = plan->file_bytes();
         const std::uint64_t states = plan->states;
         const auto writing = std::chrono::steady_clock::now();
+        const std::clock_t write_cpu = std::clock();
         const auto output = open_result("Runel_phases.txt");
         output->reserve(bytes);
         render_result(start, std::move(*plan), *output, std::thread::hardware_concurrency());
+        const std::clock_t synced_cpu = std::clock();
         output->commit();
-        std::printf("%s %llu bytes %llu states count %.3f s write %.3f s\n", names[i],
-            static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(states),
-            count_seconds, seconds_since(writing));
+        // Processor seconds beside the wall's: where they fall short of the cores, threads wait.
+        std::printf("%s %llu bytes %llu states count %.3f s (cpu %.3f s) write %.3f s (cpu %.3f "
+                    "s)\n",
+            names[i], static_cast<unsigned long long>(bytes),
+            static_cast<unsigned long long>(states), count_seconds,
+            static_cast<double>(write_cpu - count_cpu) / CLOCKS_PER_SEC, seconds_since(writing),
+            static_cast<double>(synced_cpu - write_cpu) / CLOCKS_PER_SEC);
     }
     return 0;
 }

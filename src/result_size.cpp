@@ -243,20 +243,22 @@ public:
     int expand_small_layers()
     {
         int enemies = layers_.top() - 1;
-        for (; enemies > 0 && (layers_.parts() == 1 || slots(enemies) < kThreadedFrom); --enemies) {
+        for (; enemies > layers_.fewest_kept(); --enemies) {
+            layers_.settle_kept(enemies);
+            if (layers_.parts() > 1 && slots(enemies) >= kThreadedFrom) return enemies;
             for (std::uint64_t from = 0; from < widest_part(enemies); from += kRound) {
                 for (unsigned part = 0; part < layers_.parts(); ++part)
                     find_successors(part, enemies, from);
                 for (unsigned part = 0; part < layers_.parts(); ++part) insert_found(part);
             }
         }
-        return enemies;
+        return 0;
     }
 
     /// What each state appends, by one thread, part by part.
     void count_alone()
     {
-        for (int enemies = 1; enemies < layers_.top(); ++enemies) {
+        for (int enemies = layers_.fewest_kept() + 1; enemies < layers_.top(); ++enemies) {
             for (unsigned part = 0; part < layers_.parts(); ++part)
                 count_part(layers_.part(enemies, part), enemies);
         }
@@ -291,7 +293,8 @@ private:
     // puts those that belong to its parts in their layers.
     bool find_states(unsigned thread, Team& team, int first)
     {
-        for (int enemies = first; enemies > 0; --enemies) {
+        for (int enemies = first; enemies > layers_.fewest_kept(); --enemies) {
+            layers_.settle_kept(enemies);
             const std::uint64_t most = widest_part(enemies);
             for (std::uint64_t from = 0; from < most; from += kRound) {
                 team.guarded([&] { find_successors(thread, enemies, from); });
@@ -338,7 +341,7 @@ private:
     // successors; each thread works out the states of its parts.
     void count_suffixes(unsigned thread, Team& team)
     {
-        for (int enemies = 1; enemies < layers_.top(); ++enemies) {
+        for (int enemies = layers_.fewest_kept() + 1; enemies < layers_.top(); ++enemies) {
             team.guarded([&] { count_part(layers_.part(enemies, thread), enemies); });
             if (!team.step()) return;
         }

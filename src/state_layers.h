@@ -3,6 +3,7 @@
 #include "state.h"
 #include "state_table.h"
 
+#include <atomic>
 #include <bit>
 #include <cstdint>
 #include <vector>
@@ -15,12 +16,19 @@
 class StateLayers {
 public:
     /// Whether the states of layer `enemies` are kept. Those of the layers below a point are
-    /// not: what the search from one appends is short, and searching it again costs less than a
-    /// wait for a slot in a table far larger than the caches. Where that point lies depends on
-    /// the board, and is found by searching samples before the count.
-    bool kept(int enemies) const { return enemies > fewest_kept_; }
-    /// The most enemy pieces of a state not kept.
-    int fewest_kept() const { return fewest_kept_; }
+    /// not: what the search from one appends is short, and searching it again costs less than
+    /// keeping it in a table far larger than the caches. Where that point lies depends on the
+    /// board: sampled searches before the count say how low it may lie, and the sizes of the
+    /// layers, as the count finds them from the top, whether it pays (see settle_kept).
+    bool kept(int enemies) const { return enemies > fewest_kept(); }
+    /// The most enemy pieces of a state not kept; 0 while every layer is kept.
+    int fewest_kept() const { return fewest_kept_.load(std::memory_order_relaxed); }
+    /// Called before the states of layer `enemies` are expanded, when they and those of the
+    /// layer above are all known: decides whether the layers below it are kept. Those below are
+    /// searched from each of their parents instead, so leaving them out pays only where they
+    /// hold more states than the parents that would search them: where the layers still grow
+    /// downwards. Every thread of the count may call it at once, and decides the same.
+    void settle_kept(int enemies);
 
     /// Layers for the states below `start` in `parts` parts each, within `budget_bytes` for all
     /// their tables.
@@ -81,6 +89,8 @@ public:
     }
 
     std::uint64_t size() const;
+    /// The states of layer `enemies`.
+    std::uint64_t size(int enemies) const;
     std::uint64_t bytes() const { return budget_.used(); }
 
 private:
@@ -98,7 +108,8 @@ private:
 
     Mask start_enemies_;
     int top_;
-    int fewest_kept_; // the most enemy pieces of a state not kept
+    int cheap_from_; // the most enemy pieces of a layer whose sampled searches are cheap
+    std::atomic<int> fewest_kept_ { 0 }; // the most enemy pieces of a state not kept
     unsigned parts_;
     MemoryBudget budget_;
     std::vector<StateTable> tables_;

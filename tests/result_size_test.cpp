@@ -83,6 +83,33 @@ TEST(PlanResult, SameOnAnyNumberOfThreadsWithinItsMemory)
     }
 }
 
+TEST(PlanResult, LeavesOutOnlyLayersBelowOneWiderThanItsParents)
+{
+    // States below the cut-off are searched from each parent instead of kept: that pays only
+    // while the layers widen downwards, where they outnumber the parents. The cut-off follows
+    // from the states alone, so any number of threads settles the same one.
+    int cut = 0;
+    for (const std::string* board :
+        { &kTensOfKilobytesBoard, &kSeveralMegabyteBoard, &kTensOfMegabytesBoard }) {
+        const State start = start_of(*board);
+        const auto alone = plan_result(start, std::uint64_t { 1 } << 30, 1);
+        ASSERT_TRUE(alone);
+        const int fewest_kept = alone->layers->fewest_kept();
+        for (const unsigned threads : { 1U, 2U }) {
+            const auto plan = plan_result(start, std::uint64_t { 1 } << 30, threads);
+            ASSERT_TRUE(plan);
+            const StateLayers& layers = *plan->layers;
+            EXPECT_EQ(layers.fewest_kept(), fewest_kept) << threads << " threads";
+            if (fewest_kept == 0) continue;
+            ++cut;
+            EXPECT_GT(layers.size(fewest_kept + 1), layers.size(fewest_kept + 2));
+            for (int enemies = 1; enemies < fewest_kept; ++enemies)
+                EXPECT_EQ(layers.size(enemies), 0U) << enemies << " enemy pieces";
+        }
+    }
+    EXPECT_GT(cut, 0) << "no board left a layer out";
+}
+
 // Runs `work`; a hang ends the test program with a message instead of holding the suite.
 template <class Work> void within_deadline(std::chrono::seconds deadline, Work&& work)
 {
