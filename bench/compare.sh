@@ -12,7 +12,7 @@
 #   bash bench/compare.sh [--svg] [runs per board, default 3]
 #
 # It installs nothing: it names what is missing (Debian: apt-get install ...) and stops. --svg
-# rewrites the tracked docs/scaling.svg and needs gnuplot.
+# draws docs/scaling.svg and needs gnuplot.
 #
 # FRESH=N generates N heavy boards never seen before (results of 100 to 300 MB, a new seed each
 # run; about 5 s a board; 5 unless set) and times them after the others. BASELINE=path/to/runel
