@@ -121,19 +121,31 @@ void for_each_successor(const StateLayers& layers, const State& state, int enemi
     });
 }
 
-// Where threads wait for each other, and agree whether to go on. The decision is taken once, by
-// the thread that completes a step, while it holds the lock: were each thread to read the
-// failure flag after leaving, one could read it before another sets it, go on to the next step
-// and wait there for ever for a thread that has stopped. Made of a mutex and a condition
-// variable rather than std::barrier: GCC 12's barrier waits through its atomic wait, which on
-// systems without a futex (MinGW) can miss its wake-up and hang.
-class Step {
+// The threads that count together, each the only writer of its part of every layer. They go
+// through the layers in step, and agree at each step whether to go on: a failure on one stops
+// all. The decision is taken once, by the thread that completes the step, while it holds the
+// lock; were each thread to read the failure after leaving, one could read it before another
+// records it, go on to the next step and wait there for ever for a thread that has stopped.
+// Made of a mutex and a condition variable rather than std::barrier: GCC 12's barrier waits
+// through its atomic wait, which on systems without a futex (MinGW) can miss its wake-up and
+// hang.
+class Team {
 public:
-    explicit Step(unsigned threads)
+    explicit Team(unsigned threads)
         : expected_(threads)
     {
     }
 
+    /// Runs `work` unless a thread has failed; records its failure if it throws.
+    template <class Work> void guarded(Work&& work)
+    {
+        if (failed()) return;
+        try {
+            work();
+        } catch (...) {
+            fail(std::current_exception());
+        }
+    }
     /// Records a failure: every thread stops at the next step that completes.
     void fail(std::exception_ptr failure)
     {
@@ -142,7 +154,7 @@ public:
     }
     /// Waits until every expected thread has arrived; false when the work is to stop, the same
     /// answer for every thread of the step.
-    bool arrive_and_wait()
+    bool step()
     {
         std::unique_lock lock(mutex_);
         const std::uint64_t generation = generation_;
@@ -155,17 +167,12 @@ public:
         // holds this step's decision.
         return go_on_;
     }
-    /// Expects one thread fewer from now on.
+    /// Lets the others go on without a thread that was never started.
     void drop()
     {
         const std::lock_guard lock(mutex_);
         --expected_;
         if (waiting_ > 0 && waiting_ == expected_) release();
-    }
-    bool failed()
-    {
-        const std::lock_guard lock(mutex_);
-        return failure_ != nullptr;
     }
     /// After every thread has finished: rethrows the first failure.
     void rethrow()
@@ -175,6 +182,11 @@ public:
     }
 
 private:
+    bool failed()
+    {
+        const std::lock_guard lock(mutex_);
+        return failure_ != nullptr;
+    }
     void release()
     {
         go_on_ = failure_ == nullptr;
@@ -190,37 +202,6 @@ private:
     std::uint64_t generation_ = 0;
     bool go_on_ = true;
     std::exception_ptr failure_;
-};
-
-// The threads that count together, each the only writer of its part of every layer. They go
-// through the layers in step; a failure on one stops all at the next step.
-class Team {
-public:
-    explicit Team(unsigned threads)
-        : step_(threads)
-    {
-    }
-
-    /// Runs `work` unless a thread has failed; records its failure if it throws.
-    template <class Work> void guarded(Work&& work)
-    {
-        if (step_.failed()) return;
-        try {
-            work();
-        } catch (...) {
-            fail(std::current_exception());
-        }
-    }
-    void fail(std::exception_ptr failure) { step_.fail(std::move(failure)); }
-    /// Waits for the others; false when the work is to stop, the same answer for all.
-    bool step() { return step_.arrive_and_wait(); }
-    /// Lets the others go on without a thread that was never started.
-    void drop() { step_.drop(); }
-    /// After every thread has finished: rethrows the first failure.
-    void rethrow() { step_.rethrow(); }
-
-private:
-    Step step_;
 };
 
 // Layers with fewer slots than this in all are expanded by one thread: their work is shorter
