@@ -222,24 +222,19 @@ Descriptor new_file_like(
 // reserved.
 class FileOutput final : public ResultOutput {
 public:
-    // In place: `target` is the file as opened, `readable` the same file open for reading too
-    // (invalid where it cannot be).
-    FileOutput(Descriptor target, const struct stat& info, Descriptor readable)
+    // `target` is the file as opened, `readable` the same file open for reading too (invalid
+    // where it cannot be), `folder` where it is proven to be, if anywhere. `created`: the opening
+    // made the file. `replaceable`: replacing it would change nothing a user could see, but for
+    // its attributes. Written in place until write_beside() succeeds.
+    FileOutput(Descriptor target, const struct stat& info, Descriptor readable,
+        std::optional<Folder> folder, bool created, bool replaceable)
         : target_(std::move(target))
         , readable_(std::move(readable))
         , info_(info)
+        , folder_(std::move(folder))
+        , created_(created)
+        , replaceable_(replaceable)
     {
-    }
-    // Replacing: `folder` holds the file under its base name, `file` is the new one, named
-    // `temp_name` there or not yet named.
-    FileOutput(Descriptor target, const struct stat& info, Descriptor readable, Folder folder,
-        Descriptor file, std::string temp_name, bool created)
-        : FileOutput(std::move(target), info, std::move(readable))
-    {
-        folder_ = std::move(folder);
-        new_ = std::move(file);
-        temp_name_ = std::move(temp_name);
-        created_ = created;
         track_created();
     }
     // Uncommitted, the output takes back what it made: the new file, and the result file itself
@@ -283,8 +278,9 @@ public:
             if (code == 0) return;
             // The old result's room comes free only once it is discarded. Where that makes the
             // difference, discard it as the plain opening would have, and write in place:
-            // truncating frees its blocks even while a reader holds it open.
-            if (code != ENOSPC || !readable_.valid() || !fits_in_place(size)) throw_errno(code);
+            // truncating frees its blocks even while a reader holds it open. (Where even that
+            // is too little, the old result is refused before it is discarded.)
+            if (code != ENOSPC || !readable_.valid()) throw_errno(code);
             drop_new();
         }
         reserve_in_place(target_.get(), size);
@@ -318,12 +314,12 @@ public:
         created_ = false;
     }
 
-    void keep_folder(Folder folder, bool created, bool replaceable)
+    /// Writes the result beside the old one from now on, to replace it on commit, where a new
+    /// file with the old one's identity can be made.
+    void write_beside()
     {
-        folder_ = std::move(folder);
-        created_ = created;
-        replaceable_ = replaceable;
-        track_created();
+        if (replaceable_)
+            new_ = new_file_like(*folder_, target_.get(), info_, created_, temp_name_);
     }
 
 private:
@@ -355,11 +351,6 @@ private:
         if (::fstatat(folder_->fd.get(), folder_->base.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0
             && same_file(named, info_))
             ::unlinkat(folder_->fd.get(), folder_->base.c_str(), 0);
-    }
-
-    bool fits_in_place(std::uint64_t size) const
-    {
-        return free_bytes(target_.get()) + held_bytes(target_.get()) >= size;
     }
 
     // The descriptor the result goes through.
@@ -471,8 +462,8 @@ private:
     std::optional<Folder> folder_; // where the file is proven to be, if anywhere
     Descriptor new_; // the new result while it is written beside the old one
     std::string temp_name_; // its name, while it has one
-    bool created_ = false; // the opening made the file
-    bool replaceable_ = true;
+    bool created_;
+    bool replaceable_;
     std::atomic<bool> discarded_ { false }; // the old content has gone
     bool committed_ = false;
     // The end of what was written: the result's size. Writes may come from several threads.
@@ -554,17 +545,11 @@ std::unique_ptr<ResultOutput> open_regular(
     std::optional<Folder> folder = folder_holding(target.get(), info, name);
     const bool replaceable = folder && replacing_is_invisible(target.get(), info, *folder);
     if (folder) remove_leftovers(folder->fd.get(), folder->base);
-    if (replaceable) {
-        std::string temp_name;
-        Descriptor file = new_file_like(*folder, target.get(), info, created, temp_name);
-        if (file.valid())
-            return std::make_unique<FileOutput>(std::move(target), info, std::move(readable),
-                std::move(*folder), std::move(file), std::move(temp_name), created);
-    }
-    auto output = std::make_unique<FileOutput>(std::move(target), info, std::move(readable));
-    // A failed run takes back a file the opening made, and one it would have replaced but for
-    // attributes it could not carry over.
-    if (folder) output->keep_folder(std::move(*folder), created, replaceable);
+    // A failed run takes back a file the opening made, and one it would have replaced (even one
+    // written in place for attributes that could not be carried over).
+    auto output = std::make_unique<FileOutput>(
+        std::move(target), info, std::move(readable), std::move(folder), created, replaceable);
+    output->write_beside();
     return output;
 }
 
