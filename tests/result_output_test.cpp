@@ -19,9 +19,10 @@ TEST(ResultOutput, PosixOnly)
 #include "run.h"
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <fstream>
 #include <functional>
@@ -71,8 +72,11 @@ struct Launch {
     enum class Stdout { file, pipe, named_file } stdout_to = Stdout::file;
     std::optional<rlim_t> address_space = {}; // RLIMIT_AS
     std::optional<rlim_t> open_files = {}; // RLIMIT_NOFILE
+    std::optional<rlim_t> file_size = {}; // RLIMIT_FSIZE
     std::optional<mode_t> umask = {};
     const char* failing_call = nullptr; // made to fail, as tests/support/failing_calls.cpp says
+    int signal = 0; // sent to the run after signal_after_ms
+    int signal_after_ms = 0;
 };
 
 struct Outcome {
@@ -141,6 +145,10 @@ Outcome launch(const TempDir& dir, const Launch& how, int kill_signal = 0, int k
         if (how.address_space) {
             const rlimit limit { *how.address_space, *how.address_space };
             if (::setrlimit(RLIMIT_AS, &limit) != 0) ::_exit(125);
+        }
+        if (how.file_size) {
+            const rlimit limit { *how.file_size, *how.file_size };
+            if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(125);
         }
 #if defined(RUNEL_FAILING_CALLS)
         if (how.failing_call != nullptr
@@ -434,37 +442,43 @@ const Row kRows[] = {
             succeeded(outcome);
             EXPECT_EQ(read_file(dir / kResultFileName), result);
         } },
+    // The run cannot list its folder, so it takes the file back by the name it made it under.
+    { "UnreadableFolderRefusedResultTakesBackTheFileItsOpenMade", kSeveralMegabyteBoard,
+        Launch { .as_nobody = true, .file_size = 1 << 20 },
+        [](const TempDir& dir) {
+            own_by_nobody(dir.path());
+            fs::permissions(dir.path(), fs::perms(0300));
+        },
+        [](const TempDir& dir, const Outcome& outcome, const std::string&) {
+            EXPECT_EQ(outcome.status, 1);
+            EXPECT_EQ(outcome.errors, "Runel_out.txt: cannot write the result: File too large\n");
+            fs::permissions(dir.path(), fs::perms(0700));
+            EXPECT_EQ(dir.entries(), std::vector<std::string> { kBoardFileName });
+        } },
+    // The count of this board takes seconds; the signal lands in it.
+    { "DanglingLinkTargetMadeByTheOpenGoesWithASignal", kHundredsOfGigabytesBoard,
+        Launch { .signal = SIGTERM, .signal_after_ms = 400 },
+        [](const TempDir& dir) {
+#if !defined(RUNEL_LINUX_FILES)
+            GTEST_SKIP() << "the plain POSIX calls cannot tell where a link leads: a failed run "
+                            "keeps the file it made through one, whatever ended it";
+#endif
+            fs::create_directory(dir / "results");
+            fs::create_symlink("results/new.txt", dir / kResultFileName);
+        },
+        [](const TempDir& dir, const Outcome& outcome, const std::string&) {
+            EXPECT_TRUE(outcome.signal == SIGTERM || outcome.status == 1) << outcome.errors;
+            EXPECT_TRUE(fs::is_symlink(dir / kResultFileName));
+            EXPECT_TRUE(fs::is_empty(dir / "results")) << "the file the open made stays";
+        } },
 #if defined(__linux__)
-    { "ProtectedFifoOfAnotherUser", example_board(), {}, shared_folder_with(S_IFIFO),
-        [](const TempDir& dir, const Outcome& outcome, const std::string&) {
-            EXPECT_EQ(outcome.status, 1);
-            EXPECT_EQ(outcome.errors, kDenied);
-            EXPECT_TRUE(S_ISFIFO(mode_of(dir / kResultFileName)));
-        },
-        { { "protected_fifos", "1" } } },
-    { "ProtectedFileOfAnotherUser", example_board(), {}, shared_folder_with(S_IFREG),
-        [](const TempDir& dir, const Outcome& outcome, const std::string&) {
-            EXPECT_EQ(outcome.status, 1);
-            EXPECT_EQ(outcome.errors, kDenied);
-            EXPECT_EQ(read_file(dir / kResultFileName), "old\n");
-        },
-        { { "protected_regular", "1" } } },
-    { "SharedFileOfAnotherUserWritableByAll", example_board(), {}, shared_folder_with(S_IFREG),
-        [](const TempDir& dir, const Outcome& outcome, const std::string& result) {
-            succeeded(outcome);
-            EXPECT_EQ(read_file(dir / kResultFileName), result);
-            struct stat info { };
-            ASSERT_EQ(::stat((dir / kResultFileName).c_str(), &info), 0);
-            EXPECT_EQ(info.st_uid, kNobody) << "written in place, still the other user's";
-            EXPECT_EQ(dir.entries().size(), 2U);
-        },
-        { { "protected_regular", "0" } } },
     { "BindMountedResult", example_board(), {},
         [](const TempDir& dir) {
             if (!root_or_skip()) return;
             fs::create_directory(dir / "volume");
             write_file(dir / "volume/data.txt", "old\n");
             write_file(dir / kResultFileName, "");
+            mount_privately();
             if (::mount((dir / "volume/data.txt").c_str(), (dir / kResultFileName).c_str(), nullptr,
                     MS_BIND, nullptr)
                 != 0)
@@ -574,6 +588,37 @@ const Row kRows[] = {
 #endif
 };
 
+// Rows that set the kernel's protections in shared folders (fs.protected_*): settings of the
+// whole machine, which every program on it sees change, so they run only when asked.
+const Row kMachineSettingRows[] = {
+#if defined(__linux__)
+    { "ProtectedFifoOfAnotherUser", example_board(), {}, shared_folder_with(S_IFIFO),
+        [](const TempDir& dir, const Outcome& outcome, const std::string&) {
+            EXPECT_EQ(outcome.status, 1);
+            EXPECT_EQ(outcome.errors, kDenied);
+            EXPECT_TRUE(S_ISFIFO(mode_of(dir / kResultFileName)));
+        },
+        { { "protected_fifos", "1" } } },
+    { "ProtectedFileOfAnotherUser", example_board(), {}, shared_folder_with(S_IFREG),
+        [](const TempDir& dir, const Outcome& outcome, const std::string&) {
+            EXPECT_EQ(outcome.status, 1);
+            EXPECT_EQ(outcome.errors, kDenied);
+            EXPECT_EQ(read_file(dir / kResultFileName), "old\n");
+        },
+        { { "protected_regular", "1" } } },
+    { "SharedFileOfAnotherUserWritableByAll", example_board(), {}, shared_folder_with(S_IFREG),
+        [](const TempDir& dir, const Outcome& outcome, const std::string& result) {
+            succeeded(outcome);
+            EXPECT_EQ(read_file(dir / kResultFileName), result);
+            struct stat info { };
+            ASSERT_EQ(::stat((dir / kResultFileName).c_str(), &info), 0);
+            EXPECT_EQ(info.st_uid, kNobody) << "written in place, still the other user's";
+            EXPECT_EQ(dir.entries().size(), 2U);
+        },
+        { { "protected_regular", "0" } } },
+#endif
+};
+
 // The least address space in which the program runs a board without captures, found by
 // bisection, so that a memory limit can be set just above what the program needs to start.
 rlim_t address_space_to_start()
@@ -601,9 +646,20 @@ void PrintTo(const Row& row, std::ostream* out)
 }
 
 // Settings of /proc/sys/fs for as long as it lives. They are the machine's: tests that set them
-// take turns (ctest runs several test programs at once) through a lock on a file.
+// run only where RUNEL_TEST_MACHINE_SETTINGS is 1 (the MachineSettings suites, which CMake's
+// RUNEL_MACHINE_TESTS adds to ctest under the label "machine"), and take turns (ctest runs
+// several test programs at once) through a lock on a file.
 class KernelProtections {
 public:
+    static bool allowed()
+    {
+        const char* allowed = std::getenv("RUNEL_TEST_MACHINE_SETTINGS");
+        return allowed != nullptr && std::string(allowed) == "1";
+    }
+    static constexpr const char* kNotAllowed
+        = "sets fs.protected_* for the whole machine; runs with RUNEL_TEST_MACHINE_SETTINGS=1 "
+          "(cmake -DRUNEL_MACHINE_TESTS=ON, then ctest -L machine)";
+
     explicit KernelProtections(const std::vector<std::pair<std::string, std::string>>& settings)
         : lock_(::open("/tmp/runel-test-kernel-settings.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0600))
     {
@@ -632,6 +688,8 @@ class ResultOutput : public testing::TestWithParam<Row> { };
 TEST_P(ResultOutput, BehavesAsOpeningTheNameWould)
 {
     const Row& row = GetParam();
+    if (!row.protections.empty() && !KernelProtections::allowed())
+        GTEST_SKIP() << KernelProtections::kNotAllowed;
 #if defined(__SANITIZE_ADDRESS__)
     if (row.how.address_space) GTEST_SKIP() << "AddressSanitizer maps terabytes of shadow memory";
     if (row.how.failing_call) GTEST_SKIP() << "AddressSanitizer's runtime must be loaded first";
@@ -639,7 +697,9 @@ TEST_P(ResultOutput, BehavesAsOpeningTheNameWould)
 #endif
     Launch how = row.how;
     if (how.address_space) *how.address_space += address_space_to_start();
-    const std::string result = result_of(row.board);
+    // No disk holds that board's result: its rows check only what is left.
+    const std::string result
+        = row.board == kHundredsOfGigabytesBoard ? std::string() : result_of(row.board);
     TempDir dir;
     ::chmod(dir.path().c_str(), 0777);
     write_file(dir / kBoardFileName, row.board);
@@ -651,7 +711,7 @@ TEST_P(ResultOutput, BehavesAsOpeningTheNameWould)
     }
     std::optional<KernelProtections> protections;
     if (!row.protections.empty()) protections.emplace(row.protections);
-    const Outcome outcome = launch(dir, how);
+    const Outcome outcome = launch(dir, how, how.signal, how.signal_after_ms * 1000);
     protections.reset();
     row.check(dir, outcome, result);
     fs::permissions(dir.path(), fs::perms::owner_all, fs::perm_options::add);
@@ -659,6 +719,10 @@ TEST_P(ResultOutput, BehavesAsOpeningTheNameWould)
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, ResultOutput, testing::ValuesIn(kRows), [](const auto& info) { return info.param.name; });
+#if defined(__linux__)
+INSTANTIATE_TEST_SUITE_P(MachineSettings, ResultOutput, testing::ValuesIn(kMachineSettingRows),
+    [](const auto& info) { return info.param.name; });
+#endif
 
 // However the run ends, no temporary file is left: where the system allows, the new file has no
 // name until it is complete (so that not even SIGKILL leaves one), and every signal that can be
@@ -685,15 +749,9 @@ TEST_P(KilledRun, LeavesNoTemporaryFile)
         write_file(dir / kBoardFileName, kSeveralMegabyteBoard);
         const Outcome outcome = launch(dir, {}, signal_number, static_cast<int>(random() % 40000));
         if (signal_number == SIGKILL) {
-            // Nothing catches SIGKILL: a temporary file that had a name by then stays (where
-            // files cannot be made without one), and so may the result file that opening it
-            // created. A later run removes the one (an empty one once it is a minute old: it
-            // may be another run's, not locked yet) and replaces the other.
-            for (const std::string& name : dir.entries()) {
-                const timespec two_minutes_ago[2]
-                    = { { std::time(nullptr) - 120, 0 }, { std::time(nullptr) - 120, 0 } };
-                ::utimensat(AT_FDCWD, (dir / name).c_str(), two_minutes_ago, 0);
-            }
+            // Nothing catches SIGKILL: a temporary file that had a name by then stays, and so
+            // may the result file that opening it created. The next run removes the one, at
+            // once, and replaces the other.
             succeeded(launch(dir, {}));
             EXPECT_EQ(
                 dir.entries(), (std::vector<std::string> { kBoardFileName, kResultFileName }));
@@ -718,6 +776,51 @@ INSTANTIATE_TEST_SUITE_P(Signals, KilledRun,
         Signal { SIGPIPE, "PIPE" }, Signal { SIGKILL, "KILL" }),
     [](const auto& info) { return info.param.name; });
 
+// Where files cannot be made without a name (NFS, vfat), every run's temporary file has one
+// from its start. Runs killed at random moments leave theirs, empty or part-written, and the
+// next run tells them dead at once, however young, and removes them.
+TEST(KilledRuns, WithoutUnnamedFilesLeaveNothingForTheNextRun)
+{
+    Launch how;
+#if defined(RUNEL_LINUX_FILES) && !defined(__SANITIZE_ADDRESS__)
+    how.failing_call = "unnamed";
+#endif
+    TempDir dir;
+    write_file(dir / kBoardFileName, kSeveralMegabyteBoard);
+    std::mt19937 random(12);
+    for (int run = 0; run < 12; ++run)
+        launch(dir, how, SIGKILL, static_cast<int>(random() % 30000));
+    succeeded(launch(dir, how));
+    EXPECT_EQ(dir.entries(), (std::vector<std::string> { kBoardFileName, kResultFileName }));
+    EXPECT_EQ(read_file(dir / kResultFileName), result_of(kSeveralMegabyteBoard));
+}
+
+// Run A counts a board whose count takes seconds; run B, on another board, puts its complete
+// result in place and ends; then A is stopped. A takes back only what is still its own: the
+// file its open made has gone from the name, so B's result stays.
+class SignalledRun : public testing::TestWithParam<Signal> { };
+
+TEST_P(SignalledRun, LeavesTheResultAnotherRunPutInPlaceSince)
+{
+    TempDir dir;
+    write_file(dir / kBoardFileName, kHundredsOfGigabytesBoard);
+    Outcome counting;
+    std::thread run_a([&] { counting = launch(dir, {}, GetParam().number, 1500 * 1000); });
+    for (int wait = 0; wait < 1000 && !fs::exists(dir / kResultFileName); ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    write_file(dir / kBoardFileName, example_board());
+    const Outcome run_b = launch(dir, {});
+    run_a.join();
+    succeeded(run_b);
+    EXPECT_TRUE(counting.signal == GetParam().number || counting.status == 1) << counting.errors;
+    EXPECT_EQ(read_file(dir / kResultFileName), result_of(example_board()));
+    EXPECT_EQ(dir.entries(), (std::vector<std::string> { kBoardFileName, kResultFileName }));
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, SignalledRun,
+    testing::Values(Signal { SIGTERM, "TERM" }, Signal { SIGINT, "INT" }, Signal { SIGHUP, "HUP" }),
+    [](const auto& info) { return info.param.name; });
+
 #if defined(__linux__)
 // The old result's blocks come free when it is replaced, so a file system that holds one result
 // but not two takes the same board again and again.
@@ -739,12 +842,13 @@ TEST(ResultOutputRoom, SameBigBoardTwiceOnASmallFileSystem)
     }
 }
 
-TEST(ResultOutputRace, LinkPlantedByAnotherUserIsNeverFollowed)
+TEST(MachineSettingsRace, LinkPlantedByAnotherUserIsNeverFollowed)
 {
     // A folder shared like /tmp, where the kernel refuses to follow another user's link; that
     // user plants Runel_out.txt as a link to a file of their choosing, again and again, while
     // root runs. The file the link names must never be made.
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to run as two users";
+    if (!KernelProtections::allowed()) GTEST_SKIP() << KernelProtections::kNotAllowed;
     const KernelProtections protections(
         std::vector<std::pair<std::string, std::string>> { { "protected_symlinks", "1" } });
     TempDir dir;

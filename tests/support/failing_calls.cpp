@@ -1,11 +1,14 @@
 // Loaded into the program under test with LD_PRELOAD (Linux): makes one system call fail as a
 // broken disk or a busy mount would, so that the program's handling of that failure is checked
-// end to end. RUNEL_FAIL names the call: "folder_sync" (fsync of a folder fails with EIO) or
-// "rename" (renameat fails with EBUSY).
+// end to end. RUNEL_FAIL names the call: "folder_sync" (fsync of a folder fails with EIO),
+// "rename" (renameat fails with EBUSY) or "unnamed" (a file without a name cannot be made, as on
+// NFS or vfat: openat with O_TMPFILE fails with EOPNOTSUPP).
 #include <cerrno>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace {
@@ -41,4 +44,21 @@ extern "C" int renameat(int from_folder, const char* from, int to_folder, const 
     }
     return next<int (*)(int, const char*, int, const char*)>("renameat")(
         from_folder, from, to_folder, to);
+}
+
+extern "C" int openat(int folder, const char* name, int flags, ...)
+{
+    const bool unnamed = (flags & O_TMPFILE) == O_TMPFILE;
+    mode_t mode = 0;
+    if ((flags & O_CREAT) != 0 || unnamed) { // only then is there a mode to read
+        va_list rest;
+        va_start(rest, flags);
+        mode = static_cast<mode_t>(va_arg(rest, unsigned));
+        va_end(rest);
+    }
+    if (failing("unnamed") && unnamed) {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+    return next<int (*)(int, const char*, int, ...)>("openat")(folder, name, flags, mode);
 }

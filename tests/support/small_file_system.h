@@ -7,9 +7,21 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <sched.h>
 #include <string>
 #include <sys/mount.h>
 #include <sys/statvfs.h>
+
+/// Moves this test process, and the programs it starts from now on, into a mount namespace of
+/// its own (once), so that what it mounts is seen by no other process and goes when it ends,
+/// however it ends. False where that cannot be done (no namespaces, not root, threads running):
+/// mounts are then the machine's until the test unmounts them.
+inline bool mount_privately()
+{
+    static const bool done = ::unshare(CLONE_NEWNS) == 0
+        && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    return done;
+}
 
 /// A file system of `bytes` mounted over `folder` while it lives: a tmpfs, or an ext2 in an
 /// image file, which cannot allocate blocks up front (as NFSv3 and many FUSE file systems
@@ -23,6 +35,7 @@ public:
         : folder_(folder)
         , image_(folder.string() + ".img")
     {
+        mount_privately();
         if (kind == Kind::tmpfs) {
             const std::string size = "size=" + std::to_string(bytes);
             mounted_ = ::mount("tmpfs", folder.c_str(), "tmpfs", 0, size.c_str()) == 0;

@@ -1,24 +1,31 @@
 #include "cleanup.h"
 
+#include <atomic>
 #include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
 
 namespace {
 
-// Plain storage and flags of sig_atomic_t, because the handler reads them: one slot for each
-// kind of file a run may have to take back.
+// Plain storage behind a lock-free flag, because the handler reads it, on whichever thread the
+// signal lands: one slot for each kind of file a run may have to take back. The flag is set
+// last and cleared first, so the handler never sees a slot half written.
 struct Pending {
     char name[4096];
-    volatile std::sig_atomic_t folder = -1;
-    volatile std::sig_atomic_t set = 0;
+    int folder = -1;
+    struct stat identity { };
+    std::atomic<int> unchanged { 0 };
+    std::atomic<int> set { 0 };
 };
+static_assert(std::atomic<int>::is_always_lock_free, "read by a signal handler");
 Pending pending[2];
 
 extern "C" void remove_pending_and_die(int signal_number)
 {
     for (const Pending& file : pending) {
-        if (file.set) ::unlinkat(file.folder, file.name, 0);
+        if (file.set.load(std::memory_order_acquire) != 0)
+            remove_if_still(file.folder, file.name, file.identity,
+                file.unchanged.load(std::memory_order_acquire) != 0);
     }
     ::signal(signal_number, SIG_DFL);
     ::raise(signal_number);
@@ -52,6 +59,20 @@ sigset_t held_before;
 
 } // namespace
 
+bool remove_if_still(int folder_fd, const char* name, const struct stat& ours, bool unchanged)
+{
+    // The name is looked up, not followed: a link at the name is not the file.
+    struct stat named { };
+    if (::fstatat(folder_fd, name, &named, AT_SYMLINK_NOFOLLOW) != 0 || named.st_dev != ours.st_dev
+        || named.st_ino != ours.st_ino)
+        return false;
+    if (unchanged
+        && (named.st_size != ours.st_size || named.st_mtim.tv_sec != ours.st_mtim.tv_sec
+            || named.st_mtim.tv_nsec != ours.st_mtim.tv_nsec))
+        return false;
+    return ::unlinkat(folder_fd, name, 0) == 0;
+}
+
 void install_cleanup_handlers()
 {
     ::signal(SIGPIPE, SIG_IGN);
@@ -81,18 +102,26 @@ SignalsHeld::~SignalsHeld()
     ::sigprocmask(SIG_SETMASK, &held_before, nullptr);
 }
 
-void remove_on_signal(OnSignal kind, int folder_fd, const std::string& name)
+void remove_on_signal(
+    OnSignal kind, int folder_fd, const std::string& name, const struct stat& ours, bool unchanged)
 {
     Pending& file = pending[static_cast<int>(kind)];
-    file.set = 0;
+    file.set.store(0, std::memory_order_release);
     if (name.size() >= sizeof file.name) return; // cannot happen: names are bounded by NAME_MAX
     name.copy(file.name, name.size());
     file.name[name.size()] = '\0';
     file.folder = folder_fd;
-    file.set = 1;
+    file.identity = ours;
+    file.unchanged.store(unchanged ? 1 : 0, std::memory_order_release);
+    file.set.store(1, std::memory_order_release);
+}
+
+void written_by_this_run(OnSignal kind)
+{
+    pending[static_cast<int>(kind)].unchanged.store(0, std::memory_order_release);
 }
 
 void keep_on_signal(OnSignal kind)
 {
-    pending[static_cast<int>(kind)].set = 0;
+    pending[static_cast<int>(kind)].set.store(0, std::memory_order_release);
 }

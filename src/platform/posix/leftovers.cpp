@@ -1,5 +1,7 @@
 #include "leftovers.h"
 
+#include "cleanup.h"
+
 #include <cerrno>
 #include <chrono>
 #include <ctime>
@@ -8,35 +10,44 @@
 #include <random>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
 
 constexpr const char* kMark = ".runel-";
 constexpr std::size_t kLetters = 6;
-// An empty temporary file younger than this may be one whose run has not locked it yet.
+// Where the folder cannot be locked: an empty temporary file younger than this may be one whose
+// run has not locked it yet.
 constexpr std::time_t kBirthSeconds = 60;
 
-bool same_file(const struct stat& a, const struct stat& b)
+// Takes the folder's lock `how` (LOCK_SH or LOCK_EX), trying for up to `tries` times 2 ms;
+// false where the folder cannot be locked (no locks on this file system) or another run holds
+// it that long. A shared lock is held by a run only for an open and a lock; the lock alone, for
+// a sweep of the folder.
+bool lock_folder(int folder_fd, int how, int tries)
 {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+    for (int attempt = 0; attempt < tries; ++attempt) {
+        if (::flock(folder_fd, how | LOCK_NB) == 0) return true;
+        if (errno != EWOULDBLOCK && errno != EINTR) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
 }
 
-void remove_if_dead(int folder_fd, const std::string& name)
+// `folder_locked`: no run is between making a temporary file and locking it.
+void remove_if_dead(int folder_fd, const std::string& name, bool folder_locked)
 {
     int fd = ::openat(folder_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         fd = ::openat(folder_fd, name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return;
     struct stat info { };
-    struct stat named { };
     const bool dead = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid()
-        && (info.st_size > 0 || std::time(nullptr) - info.st_mtime > kBirthSeconds)
+        && (folder_locked || info.st_size > 0 || std::time(nullptr) - info.st_mtime > kBirthSeconds)
         && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
     // Still the file that was checked, under the lock that keeps its run's successors out.
-    if (dead && ::fstatat(folder_fd, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0
-        && same_file(named, info))
-        ::unlinkat(folder_fd, name.c_str(), 0);
+    if (dead) remove_if_still(folder_fd, name.c_str(), info, true);
     ::close(fd);
 }
 
@@ -70,6 +81,27 @@ bool hold_temporary(int fd)
     return true;
 }
 
+int create_temporary(int folder_fd, const std::string& base, std::string& name)
+{
+    // Shared: runs making their files do not wait for each other, only for a sweep.
+    // A sweep takes moments; waiting longer than that, for a sweeping run that was stopped, say,
+    // the file is made unshielded rather than never.
+    const bool folder_locked = lock_folder(folder_fd, LOCK_SH, 1000);
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        name = temporary_name(base);
+        fd = ::openat(
+            folder_fd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+        if (fd < 0 && errno != EEXIST) break;
+    }
+    const int made = errno;
+    if (fd >= 0) hold_temporary(fd);
+    if (folder_locked) ::flock(folder_fd, LOCK_UN);
+    if (fd < 0) name.clear();
+    errno = made;
+    return fd;
+}
+
 void remove_leftovers(int folder_fd, const std::string& base)
 {
     const int listing_fd = ::dup(folder_fd);
@@ -79,10 +111,12 @@ void remove_leftovers(int folder_fd, const std::string& base)
         ::close(listing_fd);
         return;
     }
+    const bool folder_locked = lock_folder(folder_fd, LOCK_EX, 50);
     ::rewinddir(folder);
     while (const dirent* entry = ::readdir(folder)) {
         const std::string name = entry->d_name;
-        if (is_temporary_name(name, base)) remove_if_dead(folder_fd, name);
+        if (is_temporary_name(name, base)) remove_if_dead(folder_fd, name, folder_locked);
     }
+    if (folder_locked) ::flock(folder_fd, LOCK_UN);
     ::closedir(folder);
 }

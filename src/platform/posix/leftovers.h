@@ -2,8 +2,10 @@
 
 // Temporary results that must have a name (where the file system cannot make a file without
 // one, and on the way to the rename): each is named after the result with a mark of this
-// program's, and locked by its run while the run lives. A run that finds such a file unlocked
-// knows its run is dead, and removes it.
+// program's, and locked by its run while the run lives. A named one is made while its run holds
+// a shared lock on the folder and is locked before that lock goes, so a run that holds the
+// folder's lock alone and finds such a file unlocked knows its run is dead, at any age, and
+// removes it.
 
 #include <string>
 
@@ -17,7 +19,13 @@ std::string temporary_name(const std::string& base);
 /// false where the file system has no locks.
 bool hold_temporary(int fd);
 
+/// Makes a new temporary file for the result `base` in the folder open at `folder_fd`, under a
+/// fresh name that it stores in `name`, opened for reading and writing and locked; -1 (with
+/// errno) where it cannot.
+int create_temporary(int folder_fd, const std::string& base, std::string& name);
+
 /// Removes the temporary files of dead runs for the result `base` from the folder open at
-/// `folder_fd`: this user's, unlocked, and not newly made (an empty file may be one that another
-/// run has just made and not locked yet). Never fails: what cannot be removed stays.
+/// `folder_fd`: this user's and unlocked (and, where the folder cannot be locked, not empty and
+/// new: such a file may be one that another run has just made and not locked yet). Never fails:
+/// what cannot be removed stays.
 void remove_leftovers(int folder_fd, const std::string& base);

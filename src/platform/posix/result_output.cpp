@@ -181,24 +181,16 @@ Descriptor new_file_like(
     const Folder& folder, int old_fd, const struct stat& old, bool created, std::string& name)
 {
     Descriptor file(open_unnamed(folder.fd.get()));
+    struct stat made { };
     if (file.valid()) {
         hold_temporary(file.get());
     } else {
         const SignalsHeld held;
-        for (int attempt = 0; attempt < 100 && !file.valid(); ++attempt) {
-            name = temporary_name(folder.base);
-            file.reset(::openat(folder.fd.get(), name.c_str(),
-                O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666));
-            if (!file.valid() && errno != EEXIST) break;
-        }
-        if (!file.valid()) {
-            name.clear();
-            return file;
-        }
-        remove_on_signal(OnSignal::temporary, folder.fd.get(), name);
-        hold_temporary(file.get());
+        file.reset(create_temporary(folder.fd.get(), folder.base, name));
+        if (!file.valid()) return file;
+        if (::fstat(file.get(), &made) == 0)
+            remove_on_signal(OnSignal::temporary, folder.fd.get(), name, made, false);
     }
-    struct stat made { };
     // Failures here show in the comparison below.
     if (::fstat(file.get(), &made) == 0 && made.st_gid != old.st_gid) {
         [[maybe_unused]] const int group = ::fchown(file.get(), static_cast<uid_t>(-1), old.st_gid);
@@ -210,7 +202,8 @@ Descriptor new_file_like(
         return file;
     if (!name.empty()) {
         const SignalsHeld held;
-        ::unlinkat(folder.fd.get(), name.c_str(), 0);
+        if (::fstat(file.get(), &made) == 0)
+            remove_if_still(folder.fd.get(), name.c_str(), made, false);
         keep_on_signal(OnSignal::temporary);
         name.clear();
     }
@@ -222,20 +215,21 @@ Descriptor new_file_like(
 // reserved.
 class FileOutput final : public ResultOutput {
 public:
-    // `target` is the file as opened, `readable` the same file open for reading too (invalid
-    // where it cannot be), `folder` where it is proven to be, if anywhere. `created`: the opening
-    // made the file. `replaceable`: replacing it would change nothing a user could see, but for
-    // its attributes. Written in place until write_beside() succeeds.
+    // `target` is the file as opened by `name`, `readable` the same file open for reading too
+    // (invalid where it cannot be), `folder` where it is proven to be, if anywhere. `created`:
+    // the opening made the file. `replaceable`: replacing it would change nothing a user could
+    // see, but for its attributes. Written in place until write_beside() succeeds.
     FileOutput(Descriptor target, const struct stat& info, Descriptor readable,
-        std::optional<Folder> folder, bool created, bool replaceable)
+        std::optional<Folder> folder, const std::string& name, bool created, bool replaceable)
         : target_(std::move(target))
         , readable_(std::move(readable))
         , info_(info)
         , folder_(std::move(folder))
+        , name_(name)
         , created_(created)
         , replaceable_(replaceable)
     {
-        track_created();
+        track_result();
     }
     // Uncommitted, the output takes back what it made: the new file, and the result file itself
     // where the opening created it.
@@ -298,7 +292,7 @@ public:
         settle(written());
         if (new_.valid()) put_in_place();
         committed_ = true;
-        forget_created();
+        forget_result();
         // The rename, or a file this run created, lasts only once its folder reaches the disk.
         if (folder_ && (new_.valid() || created_)) sync_file(folder_->fd.get());
         drop_new();
@@ -329,28 +323,38 @@ private:
         return ::fstat(fd, &info) == 0 ? static_cast<std::uint64_t>(info.st_blocks) * 512 : 0;
     }
 
-    // A result file that the opening created goes with the run if the run dies of a signal.
-    void track_created()
+    // Where the result file is named: the folder proven to hold it, or, for a file the opening
+    // made (never through a link, since O_EXCL follows none), the name it was opened by in the
+    // working folder (whose listing may be closed to this user).
+    std::optional<std::pair<int, const char*>> named_at() const
     {
-        if (!created_ || !folder_) return;
-        const SignalsHeld held;
-        remove_on_signal(OnSignal::created, folder_->fd.get(), folder_->base);
-    }
-    void forget_created()
-    {
-        const SignalsHeld held;
-        keep_on_signal(OnSignal::created);
+        if (folder_) return std::pair { folder_->fd.get(), folder_->base.c_str() };
+        if (created_) return std::pair { AT_FDCWD, name_.c_str() };
+        return std::nullopt;
     }
 
-    // Removes the file from the folder proven to hold it, if it is still there.
+    // A dying run takes back what a failed one does: the file the opening made, and the earlier
+    // result it would have replaced, each only as long as no other run has written into it
+    // since (in place, where it could not replace it) before this run began to itself.
+    void track_result()
+    {
+        const auto named = named_at();
+        if (!named || !(created_ || replaceable_)) return;
+        const SignalsHeld held;
+        remove_on_signal(OnSignal::result, named->first, named->second, info_, true);
+    }
+    void forget_result()
+    {
+        const SignalsHeld held;
+        keep_on_signal(OnSignal::result);
+    }
+
+    // Removes the result file, if its name still holds it.
     void remove_named_file()
     {
-        forget_created();
-        if (!folder_) return;
-        struct stat named { };
-        if (::fstatat(folder_->fd.get(), folder_->base.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0
-            && same_file(named, info_))
-            ::unlinkat(folder_->fd.get(), folder_->base.c_str(), 0);
+        forget_result();
+        if (const auto named = named_at())
+            remove_if_still(named->first, named->second, info_, !changed_.load());
     }
 
     // The descriptor the result goes through.
@@ -360,10 +364,19 @@ private:
         return readable_.valid() ? readable_.get() : target_.get();
     }
 
+    // Before this run first changes the file itself: from then on what the file holds is this
+    // run's to take back, whatever another run wrote into it before.
+    void claim_contents()
+    {
+        if (changed_.exchange(true)) return;
+        written_by_this_run(OnSignal::result);
+    }
+
     // What the plain opening does first: the old content goes.
     void discard_old()
     {
         if (discarded_.load(std::memory_order_relaxed)) return;
+        claim_contents();
         if (::ftruncate(target_.get(), 0) != 0) throw_errno(errno);
         discarded_ = true;
     }
@@ -373,6 +386,7 @@ private:
     // content's blocks go with it.
     void reserve_in_place(int fd, std::uint64_t size)
     {
+        claim_contents();
         int code = discarded_ ? 0 : allocate_blocks(fd, size);
         if (code == 0) {
             discard_old();
@@ -396,12 +410,14 @@ private:
     void put_in_place()
     {
         const int folder = folder_->fd.get();
+        struct stat made { };
+        if (::fstat(new_.get(), &made) != 0) throw_errno(errno);
         {
             const SignalsHeld held;
             if (temp_name_.empty()) {
                 for (int attempt = 0;; ++attempt) {
                     temp_name_ = temporary_name(folder_->base);
-                    remove_on_signal(OnSignal::temporary, folder, temp_name_);
+                    remove_on_signal(OnSignal::temporary, folder, temp_name_, made, false);
                     const int code = name_unnamed(new_.get(), folder, temp_name_);
                     if (code == 0) break;
                     keep_on_signal(OnSignal::temporary);
@@ -410,7 +426,7 @@ private:
                 }
             }
             if (::renameat(folder, temp_name_.c_str(), folder, folder_->base.c_str()) == 0) {
-                keep_on_signal(OnSignal::created);
+                keep_on_signal(OnSignal::result);
                 keep_on_signal(OnSignal::temporary);
                 temp_name_.clear();
                 return;
@@ -434,7 +450,9 @@ private:
     {
         if (!temp_name_.empty()) {
             const SignalsHeld held;
-            ::unlinkat(folder_->fd.get(), temp_name_.c_str(), 0);
+            struct stat made { };
+            if (::fstat(new_.get(), &made) == 0)
+                remove_if_still(folder_->fd.get(), temp_name_.c_str(), made, false);
             keep_on_signal(OnSignal::temporary);
             temp_name_.clear();
         }
@@ -460,11 +478,13 @@ private:
     Descriptor readable_; // the same file, open for reading too
     struct stat info_;
     std::optional<Folder> folder_; // where the file is proven to be, if anywhere
+    std::string name_; // the name it was opened by
     Descriptor new_; // the new result while it is written beside the old one
     std::string temp_name_; // its name, while it has one
     bool created_;
     bool replaceable_;
     std::atomic<bool> discarded_ { false }; // the old content has gone
+    std::atomic<bool> changed_ { false }; // this run has begun to change the file itself
     bool committed_ = false;
     // The end of what was written: the result's size. Writes may come from several threads.
     std::atomic<std::uint64_t> end_ { 0 };
@@ -510,8 +530,9 @@ private:
 };
 
 // The plain opening for writing, without discarding the content: O_EXCL first only to learn
-// whether the opening made the file, which a signal then takes back with the run.
-Descriptor open_as_writing_would(const std::string& name, bool& created)
+// whether the opening made the file, which a signal then takes back with the run. `info`: what
+// the file is.
+Descriptor open_as_writing_would(const std::string& name, bool& created, struct stat& info)
 {
     constexpr int kFlags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY;
     // A name that comes and goes between the two opens is tried again, a few times.
@@ -519,16 +540,20 @@ Descriptor open_as_writing_would(const std::string& name, bool& created)
         {
             // O_EXCL never opens what is there, so never waits on a FIFO with signals held.
             const SignalsHeld held;
-            const int fd = ::open(name.c_str(), kFlags | O_EXCL, 0666);
-            created = fd >= 0;
+            Descriptor made(::open(name.c_str(), kFlags | O_EXCL, 0666));
+            created = made.valid();
             if (created) {
-                remove_on_signal(OnSignal::created, AT_FDCWD, name);
-                return Descriptor(fd);
+                if (::fstat(made.get(), &info) != 0) throw_errno(errno);
+                remove_on_signal(OnSignal::result, AT_FDCWD, name, info, true);
+                return made;
             }
         }
         if (errno == EEXIST) {
-            const int fd = ::open(name.c_str(), kFlags, 0666);
-            if (fd >= 0) return Descriptor(fd);
+            Descriptor opened(::open(name.c_str(), kFlags, 0666));
+            if (opened.valid()) {
+                if (::fstat(opened.get(), &info) != 0) throw_errno(errno);
+                return opened;
+            }
         }
         if (errno != EINTR && (errno != ENOENT || attempt == 8)) throw_errno(errno);
     }
@@ -547,8 +572,8 @@ std::unique_ptr<ResultOutput> open_regular(
     if (folder) remove_leftovers(folder->fd.get(), folder->base);
     // A failed run takes back a file the opening made, and one it would have replaced (even one
     // written in place for attributes that could not be carried over).
-    auto output = std::make_unique<FileOutput>(
-        std::move(target), info, std::move(readable), std::move(folder), created, replaceable);
+    auto output = std::make_unique<FileOutput>(std::move(target), info, std::move(readable),
+        std::move(folder), name, created, replaceable);
     output->write_beside();
     return output;
 }
@@ -558,18 +583,17 @@ std::unique_ptr<ResultOutput> open_regular(
 std::unique_ptr<ResultOutput> open_result(const std::string& name)
 {
     bool created = false;
-    Descriptor target = open_as_writing_would(name, created);
     struct stat info { };
+    Descriptor target = open_as_writing_would(name, created, info);
     try {
-        if (::fstat(target.get(), &info) != 0) throw_errno(errno);
         if (!S_ISREG(info.st_mode)) return std::make_unique<StreamOutput>(std::move(target));
         return open_regular(std::move(target), info, created, name);
     } catch (...) {
         // The file the opening made under that very name (O_EXCL follows no link) goes again.
         if (created) {
             const SignalsHeld held;
-            ::unlink(name.c_str());
-            keep_on_signal(OnSignal::created);
+            remove_if_still(AT_FDCWD, name.c_str(), info, true);
+            keep_on_signal(OnSignal::result);
         }
         throw;
     }
@@ -587,7 +611,7 @@ void remove_stale_result(const std::string& name)
     try {
         const std::optional<Folder> folder = folder_holding(file.get(), info, name);
         if (!folder || !replacing_is_invisible(file.get(), info, *folder)) return;
-        ::unlinkat(folder->fd.get(), folder->base.c_str(), 0);
+        remove_if_still(folder->fd.get(), folder->base.c_str(), info, true);
     } catch (const std::system_error&) {
         // Not even the folder could be opened: the stale result stays.
     }
