@@ -92,6 +92,26 @@ TEST_P(KilledRun, LeavesNoTemporaryFile)
 // From before the temporary file exists, through its creation, to the size count.
 INSTANTIATE_TEST_SUITE_P(AfterMilliseconds, KilledRun, testing::Values(5, 20, 60, 300));
 
+// Run A counts a board whose result no disk holds; run B, on another board, puts its complete
+// result in place meanwhile. A fails, and takes back only what is still its own: B's result stays.
+TEST(WindowsRun, FailedRunLeavesTheResultAnotherRunPutInPlaceSince)
+{
+    TempDir dir;
+    write_file(dir / kBoardFileName, kHundredsOfGigabytesBoard);
+    ProgramRun counting;
+    std::thread run_a([&] { counting = run_program(RUNEL_PROGRAM, dir.path()); });
+    // A's temporary file appears once it has read its board.
+    for (int wait = 0; wait < 2000 && dir.entries().size() < 2; ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    write_file(dir / kBoardFileName, board_file_text(position("Ld3 ld5 bd6")));
+    const ProgramRun run_b = run_program(RUNEL_PROGRAM, dir.path());
+    run_a.join();
+    EXPECT_EQ(run_b.exit_status, 0) << run_b.errors;
+    EXPECT_EQ(counting.exit_status, 1) << "A ended before B: the test shows nothing";
+    EXPECT_EQ(read_file(dir / kResultFileName), "d3:d7\r\nd3:d8\r\n");
+    EXPECT_EQ(dir.entries(), kBoardAndResult);
+}
+
 TEST(WindowsResultOutput, DeviceTakesTheBytesInOrder)
 {
     const std::unique_ptr<ResultOutput> output = open_result("NUL");

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -173,13 +174,35 @@ bool set_end(HANDLE file, std::uint64_t size)
 // result fits only once the old one is gone, the old one is discarded and its own file written
 // in place instead, as a plain opening for writing would have done, rather than refusing for
 // want of room for two copies.
+// Which file a handle reaches, and how it stood: a result that another run has put in place
+// since (renamed over the name, or written into) differs in one of them.
+using FileSeen = BY_HANDLE_FILE_INFORMATION;
+
+std::optional<FileSeen> seen(HANDLE file)
+{
+    FileSeen now {};
+    if (!::GetFileInformationByHandle(file, &now)) return std::nullopt;
+    return now;
+}
+
+bool still_as_seen(HANDLE file, const FileSeen& before)
+{
+    const std::optional<FileSeen> now = seen(file);
+    return now && now->dwVolumeSerialNumber == before.dwVolumeSerialNumber
+        && now->nFileIndexHigh == before.nFileIndexHigh
+        && now->nFileIndexLow == before.nFileIndexLow && now->nFileSizeHigh == before.nFileSizeHigh
+        && now->nFileSizeLow == before.nFileSizeLow
+        && ::CompareFileTime(&now->ftLastWriteTime, &before.ftLastWriteTime) == 0;
+}
+
 // Removes an earlier result at `name` where this run would itself have replaced it: a disk file
-// it may write.
-void remove_stale(const std::wstring& name)
+// it may write, and, given `expected`, only while it is still the file this run saw there.
+void remove_stale(const std::wstring& name, const std::optional<FileSeen>& expected = {})
 {
     try {
         const Handle existing(open_existing_for_writing(name, DELETE));
-        if (existing.valid() && ::GetFileType(existing.get()) == FILE_TYPE_DISK)
+        if (existing.valid() && ::GetFileType(existing.get()) == FILE_TYPE_DISK
+            && (!expected || still_as_seen(existing.get(), *expected)))
             mark_for_deletion(existing.get(), true);
     } catch (const std::system_error&) {
         // Protected, a folder, or gone: nothing of this run's to remove.
@@ -188,9 +211,11 @@ void remove_stale(const std::wstring& name)
 
 class DiskOutput final : public ResultOutput {
 public:
-    DiskOutput(std::wstring final_name, std::uint64_t old_size)
+    // `old`: the earlier result at the name, as this run saw it, if there was one.
+    DiskOutput(std::wstring final_name, std::uint64_t old_size, std::optional<FileSeen> old)
         : final_name_(std::move(final_name))
         , old_size_(old_size)
+        , old_(old)
     {
         const std::lock_guard lock(temporary_file_steps);
         for (unsigned attempt = 0;; ++attempt) {
@@ -280,7 +305,8 @@ public:
         // Marked for deletion, beside the old result or in its place: closing removes it.
         ::CloseHandle(file_);
         file_ = INVALID_HANDLE_VALUE;
-        if (!in_place_) remove_stale(final_name_);
+        // Only the earlier result this run saw: not one another run has put in place since.
+        if (!in_place_ && old_) remove_stale(final_name_, old_);
     }
 
     void commit() override
@@ -311,6 +337,7 @@ private:
     std::wstring final_name_;
     std::wstring temp_name_;
     std::uint64_t old_size_; // none once written in place
+    std::optional<FileSeen> old_; // the earlier result as this run saw it
     HANDLE file_ = INVALID_HANDLE_VALUE;
     bool in_place_ = false;
     std::uint64_t reserved_ = 0;
@@ -336,7 +363,9 @@ private:
         if (in_place_ || end_.load() > 0) throw_no_room();
         const std::lock_guard lock(temporary_file_steps);
         Handle old(open_existing_for_writing(final_name_, GENERIC_READ | DELETE));
-        if (!old.valid()) { // gone since the opening: its room is free already
+        // Gone since the opening, its room free already; or another run's result in its place,
+        // which this run must not touch.
+        if (!old.valid() || !old_ || !still_as_seen(old.get(), *old_)) {
             old_size_ = 0;
             return;
         }
@@ -449,7 +478,8 @@ std::unique_ptr<ResultOutput> open_result(const std::string& name)
     // An existing result the user may not write (read-only, a folder, denied) fails here,
     // untouched, as a plain opening for writing would.
     Handle existing(open_existing_for_writing(final_name));
-    if (!existing.valid()) return std::make_unique<DiskOutput>(std::move(final_name), 0);
+    if (!existing.valid())
+        return std::make_unique<DiskOutput>(std::move(final_name), 0, std::nullopt);
     if (::GetFileType(existing.get()) != FILE_TYPE_DISK)
         return std::make_unique<StreamOutput>(existing.release());
     LARGE_INTEGER old_size {};
@@ -458,7 +488,7 @@ std::unique_ptr<ResultOutput> open_result(const std::string& name)
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
         final_name = final_path(existing.get());
     return std::make_unique<DiskOutput>(
-        std::move(final_name), static_cast<std::uint64_t>(old_size.QuadPart));
+        std::move(final_name), static_cast<std::uint64_t>(old_size.QuadPart), seen(existing.get()));
 }
 
 void remove_stale_result(const std::string& name)
