@@ -14,6 +14,11 @@
 #include <atomic>
 #include <csignal>
 #include <cstring>
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 #include <iostream>
 #include <random>
 #include <thread>
@@ -221,6 +226,84 @@ TEST(RunFaults, TenMegabyteLinesAreReadPastWithoutHarm)
     const ProgramRun run = run_program(RUNEL_PROGRAM, dir.path());
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_EQ(read_file(dir / kResultFileName), result_lines({ "a1:e1:e6:e8" }));
+}
+
+#if !defined(_WIN32)
+// A board file with no end: a link to /dev/zero, or a pipe whose writer never stops, with or
+// without some lines first. Read for ever, it would hold the run at full speed and never say why.
+struct EndlessBoard {
+    const char* name;
+    bool dev_zero; // else a pipe
+    std::string lines_first; // what the pipe holds before its endless line
+    int endless_line;
+};
+
+void PrintTo(const EndlessBoard& row, std::ostream* out)
+{
+    *out << row.name;
+}
+
+class EndlessBoardFile : public testing::TestWithParam<EndlessBoard> { };
+
+// Feeds `fifo` with `lines_first`, then bytes without a line end, until its reader goes.
+std::thread feed_endlessly(const fs::path& fifo, std::string lines_first)
+{
+    return std::thread([fifo, lines_first = std::move(lines_first)] {
+        const int fd = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0) return;
+        const std::string endless(64 << 10, '+');
+        bool open = ::write(fd, lines_first.data(), lines_first.size()) >= 0;
+        while (open) open = ::write(fd, endless.data(), endless.size()) > 0;
+        ::close(fd);
+    });
+}
+
+TEST_P(EndlessBoardFile, IsRefusedAtOnceWithItsLine)
+{
+    const EndlessBoard& row = GetParam();
+    TempDir dir;
+    write_file(dir / kResultFileName, "stale\n");
+    std::thread writer;
+    if (row.dev_zero) {
+        fs::create_symlink("/dev/zero", dir / kBoardFileName);
+    } else {
+        ASSERT_EQ(::mkfifo((dir / kBoardFileName).c_str(), 0600), 0) << std::strerror(errno);
+        ::signal(SIGPIPE, SIG_IGN); // the writer learns of the reader's end from its write
+        writer = feed_endlessly(dir / kBoardFileName, row.lines_first);
+    }
+    const ProgramRun run = run_program(RUNEL_PROGRAM, dir.path());
+    if (writer.joinable()) {
+        // A reader that never came still lets the writer's opening through, and then end.
+        ::close(::open((dir / kBoardFileName).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        writer.join();
+    }
+    expect_failed_cleanly(run, dir);
+    EXPECT_EQ(run.errors,
+        "Runel_in.txt:" + std::to_string(row.endless_line) + ": expected a line end within "
+            + std::to_string(kLongestBoardFileLine) + " bytes\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Streams, EndlessBoardFile,
+    testing::Values(EndlessBoard { "RunelInIsDevZero", true, "", 1 },
+        EndlessBoard { "PipeWithoutLineEnds", false, "", 1 },
+        EndlessBoard { "PipeEndlessAfterThreeLines", false, "header\n1++++++++\n2++++++++\n", 4 }),
+    [](const auto& info) { return info.param.name; });
+#endif
+
+TEST(RunFaults, FourGigabyteSparseBoardFileWithoutALineEnd)
+{
+#if defined(_WIN32)
+    GTEST_SKIP() << "NTFS writes out the zeros of a file made longer unless it is marked sparse";
+#else
+    // A file, unlike a stream, ends: however long its one line, it is read to its end and judged
+    // as any file is.
+    TempDir dir;
+    lay_out(dir, "");
+    fs::resize_file(dir / kBoardFileName, std::uint64_t { 4 } << 30);
+    const ProgramRun run = run_program(RUNEL_PROGRAM, dir.path());
+    expect_failed_cleanly(run, dir);
+    EXPECT_EQ(run.errors, "Runel_in.txt: expected 8 board lines after the header, found 0\n");
+#endif
 }
 
 TEST(RunFaults, FiftyMegabytesOfRandomBytesAreNotABoard)
