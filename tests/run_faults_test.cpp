@@ -23,6 +23,7 @@
 #include <random>
 #include <thread>
 #if defined(__linux__)
+#include "memory_cgroup.h"
 #include "small_file_system.h"
 #endif
 
@@ -162,6 +163,78 @@ INSTANTIATE_TEST_SUITE_P(Files, FileSystemTooSmall,
         TooSmall { "Ext2WithoutAllocation", SmallFileSystem::Kind::ext2, 8 << 20, true },
         TooSmall { "TmpfsSizeNotCounted", SmallFileSystem::Kind::tmpfs, 4 << 20, false },
         TooSmall { "Ext2SizeNotCounted", SmallFileSystem::Kind::ext2, 8 << 20, false }),
+    [](const auto& info) { return info.param.name; });
+
+// A memory limit around the run: on the cgroup that holds it or on a parent, and on a file
+// system kept in memory, whose blocks are charged to the limit as they are allocated. The run
+// writes its result or refuses it with a message; it is never killed for want of memory.
+struct MemoryLimit {
+    const char* name;
+    std::uint64_t cgroup_bytes; // the limit, on the cgroup around the run's own
+    SmallFileSystem::Kind kind; // where the result goes
+    std::uint64_t file_system_bytes;
+    const std::string* board;
+    std::optional<std::string> refusal; // the message; nullopt: the result is written
+};
+
+void PrintTo(const MemoryLimit& row, std::ostream* out)
+{
+    *out << row.name;
+}
+
+class UnderAMemoryLimit : public testing::TestWithParam<MemoryLimit> { };
+
+TEST_P(UnderAMemoryLimit, WritesTheResultOrRefusesItNeverKilled)
+{
+    const MemoryLimit& row = GetParam();
+    const std::string full = row.refusal ? "" : normal_result(*row.board);
+    TempDir dir;
+    const MemoryCgroup cgroup(row.cgroup_bytes);
+    if (!cgroup.made()) GTEST_SKIP() << cgroup.why_not();
+    const SmallFileSystem small(dir.path(), row.file_system_bytes, row.kind);
+    if (!small.mounted()) GTEST_SKIP() << small.why_not();
+    write_file(dir / kBoardFileName, *row.board);
+    ProgramLimits limits;
+    limits.cgroup_procs = cgroup.procs_file();
+    const ProgramRun run = run_program(RUNEL_PROGRAM, dir.path(), {}, limits);
+    EXPECT_EQ(run.signal, 0) << "killed";
+    if (row.refusal) {
+        expect_failed_cleanly(run, dir);
+        EXPECT_EQ(run.errors, *row.refusal);
+    } else {
+        EXPECT_EQ(run.exit_status, 0) << run.errors;
+        EXPECT_EQ(read_file(dir / kResultFileName), full);
+    }
+}
+
+const std::string kTwoHundredMegabyteBoard = "  abcdefgh\n"
+                                             "8++b++b++\n"
+                                             "7++++b++b\n"
+                                             "6+bbbbb++\n"
+                                             "5++++++b+\n"
+                                             "4+L+b+bb+\n"
+                                             "3+b++b+++\n"
+                                             "2+b++b+++\n"
+                                             "1b+++b+++\n";
+
+constexpr std::uint64_t kMegabyte = std::uint64_t { 1 } << 20;
+
+// The huge board's count outgrows the parent's limit: the run writes without the size, to half
+// the small file system's room.
+INSTANTIATE_TEST_SUITE_P(Memory, UnderAMemoryLimit,
+    testing::Values(
+        MemoryLimit { "ParentCgroupOf200MbHugeBoard", 200 * kMegabyte, SmallFileSystem::Kind::tmpfs,
+            32 * kMegabyte, &kHundredsOfGigabytesBoard,
+            "Runel_out.txt: the result needs more than 16775168 bytes; no room for it on this "
+            "file system\n" },
+        MemoryLimit { "TmpfsIn150MbCgroup210MbResult", 150 * kMegabyte,
+            SmallFileSystem::Kind::tmpfs, 512 * kMegabyte, &kTwoHundredMegabyteBoard,
+            "Runel_out.txt: the result needs 219350337 bytes; no room for it on this file "
+            "system\n" },
+        MemoryLimit { "TmpfsIn150MbCgroup37MbResultFits", 150 * kMegabyte,
+            SmallFileSystem::Kind::tmpfs, 512 * kMegabyte, &kTensOfMegabytesBoard, std::nullopt },
+        MemoryLimit { "RamfsWithoutASizeOfItsOwn", 150 * kMegabyte, SmallFileSystem::Kind::ramfs, 0,
+            &kSeveralMegabyteBoard, std::nullopt }),
     [](const auto& info) { return info.param.name; });
 #else
 TEST(RunFaults, FileSystemTooSmall)
