@@ -44,7 +44,7 @@ TEST_P(CgroupMemoryRoom, IsTheLeastLeftUnderAnyLimitAroundTheProcess)
     EXPECT_EQ(cgroup_memory_room(root.path().string(), row.self_cgroup), row.room);
 }
 
-const std::string kV1NoLimit = "9223372036854771712\n";
+constexpr const char* kV1NoLimit = "9223372036854771712\n";
 
 INSTANTIATE_TEST_SUITE_P(Trees, CgroupMemoryRoom,
     testing::Values(

@@ -129,7 +129,13 @@ std::optional<std::uint64_t> cgroup_memory_room(
             bound_by_v2(room, root + "/unified", group);
         } else if (names_memory(controllers)) {
             bound_by_v1(room, root + "/memory", group);
-            if (controllers != "memory") bound_by_v1(room, root + "/" + controllers, group);
+            // Where the hierarchy is mounted under all its controllers' names ("cpu,memory").
+            if (controllers != "memory") {
+                std::string mounted = root;
+                mounted += '/';
+                mounted += controllers;
+                bound_by_v1(room, mounted, group);
+            }
         }
     }
     return room.least();
