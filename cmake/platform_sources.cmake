@@ -23,6 +23,7 @@ function(runel_platform_sources out root)
     )
   else()
     set(sources
+      ${root}/src/platform/posix/cgroup_memory.cpp
       ${root}/src/platform/posix/cleanup.cpp
       ${root}/src/platform/posix/console.cpp
       ${root}/src/platform/posix/files.cpp

@@ -4,6 +4,8 @@
 #include "files.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <system_error>
 
 namespace {
@@ -14,6 +16,10 @@ constexpr std::size_t kExaminedColumns = 9;
 
 // The header plus the eight board lines; nothing after them can change the result.
 constexpr int kLinesNeeded = 1 + kBoardSize;
+
+// Reads of this size keep the system calls few while the bytes stay in the processor's cache
+// for the search for line ends.
+constexpr std::size_t kReadSize = std::size_t { 256 } << 10;
 
 std::optional<int> cell_code(char symbol)
 {
@@ -33,44 +39,6 @@ std::optional<int> cell_code(char symbol)
         return std::nullopt;
     }
 }
-
-// Splits bytes into lines the way line-by-line reading of a text stream does (a last line
-// without a line end still counts, an empty tail after the last line end does not), keeping
-// only the examined prefix of each line so that a huge line costs no memory.
-class LineCollector {
-public:
-    void feed(const char* data, std::size_t size)
-    {
-        for (std::size_t i = 0; i < size && !done(); ++i) {
-            if (data[i] == '\n') {
-                end_line();
-            } else {
-                if (current_.size() < kExaminedColumns) current_.push_back(data[i]);
-                in_line_ = true;
-            }
-        }
-    }
-
-    void finish()
-    {
-        if (in_line_ && !done()) end_line();
-    }
-
-    bool done() const { return static_cast<int>(lines_.size()) >= kLinesNeeded; }
-    const std::vector<std::string>& lines() const { return lines_; }
-
-private:
-    void end_line()
-    {
-        lines_.push_back(std::move(current_));
-        current_.clear();
-        in_line_ = false;
-    }
-
-    std::vector<std::string> lines_;
-    std::string current_;
-    bool in_line_ = false;
-};
 
 BoardReading board_from_lines(const std::vector<std::string>& lines)
 {
@@ -95,6 +63,88 @@ BoardReading board_from_lines(const std::vector<std::string>& lines)
     }
     return reading;
 }
+
+// Splits bytes into lines the way line-by-line reading of a text stream does (a last line
+// without a line end still counts, an empty tail after the last line end does not), keeping
+// only the examined prefix of each line so that a huge line costs no memory. A line longer than
+// `longest_line` stops the reading: a stream without line ends would otherwise be read for ever.
+class LineCollector {
+public:
+    explicit LineCollector(std::uint64_t longest_line)
+        : longest_line_(longest_line)
+    {
+    }
+
+    void feed(const char* data, std::size_t size)
+    {
+        while (size > 0 && !done()) {
+            // Whole stretches at a time: a long line passes at the speed of memory.
+            const auto* line_end = static_cast<const char*>(std::memchr(data, '\n', size));
+            const std::size_t part
+                = line_end == nullptr ? size : static_cast<std::size_t>(line_end - data);
+            take(data, part);
+            if (line_end == nullptr || too_long()) return;
+            end_line();
+            data += part + 1;
+            size -= part + 1;
+        }
+    }
+
+    /// Takes `count` zero bytes in the line being read (a hole of a sparse file).
+    void feed_zeros(std::uint64_t count)
+    {
+        if (count == 0 || done()) return;
+        current_.append(std::min<std::uint64_t>(count, kExaminedColumns - current_.size()), '\0');
+        current_length_ += count;
+        in_line_ = true;
+    }
+
+    bool in_line() const { return in_line_; }
+
+    void finish()
+    {
+        if (in_line_ && !done()) end_line();
+    }
+
+    bool done() const { return static_cast<int>(lines_.size()) >= kLinesNeeded || too_long(); }
+
+    /// The board the lines make, or what is wrong with them.
+    BoardReading reading() const
+    {
+        BoardReading reading = board_from_lines(lines_);
+        // A fault on an earlier line is the first one.
+        if (too_long() && !(reading.error && reading.error->line > 0)) {
+            reading.board.clear();
+            reading.error = BoardFileError { static_cast<int>(lines_.size()) + 1,
+                "expected a line end within " + std::to_string(longest_line_) + " bytes" };
+        }
+        return reading;
+    }
+
+private:
+    void take(const char* data, std::size_t size)
+    {
+        current_.append(data, std::min(size, kExaminedColumns - current_.size()));
+        current_length_ += size;
+        in_line_ = in_line_ || size > 0;
+    }
+
+    void end_line()
+    {
+        lines_.push_back(std::move(current_));
+        current_.clear();
+        current_length_ = 0;
+        in_line_ = false;
+    }
+
+    bool too_long() const { return current_length_ > longest_line_; }
+
+    std::uint64_t longest_line_;
+    std::vector<std::string> lines_;
+    std::string current_;
+    std::uint64_t current_length_ = 0;
+    bool in_line_ = false;
+};
 
 } // namespace
 
@@ -122,10 +172,10 @@ Position damka_cords_find(const Board& board)
 
 BoardReading read_board_text(const std::string& text)
 {
-    LineCollector collector;
+    LineCollector collector(std::max<std::uint64_t>(kLongestBoardFileLine, text.size()));
     collector.feed(text.data(), text.size());
     collector.finish();
-    return board_from_lines(collector.lines());
+    return collector.reading();
 }
 
 BoardReading read_board_file(const std::string& path)
@@ -135,15 +185,19 @@ BoardReading read_board_file(const std::string& path)
     try {
         InputFile file(path);
         step = "cannot read";
-        LineCollector collector;
-        char chunk[64 * 1024];
+        // A file with a size ends there, however long its lines; a device or a pipe may never end.
+        LineCollector collector(std::max(kLongestBoardFileLine, file.size_at_open()));
+        std::vector<char> chunk(kReadSize);
         while (!collector.done()) {
-            const std::size_t got = file.read(chunk, sizeof chunk);
+            // A hole holds no line end: passed over, it costs neither reading nor cached pages.
+            if (collector.in_line()) collector.feed_zeros(file.skip_hole());
+            if (collector.done()) break;
+            const std::size_t got = file.read(chunk.data(), chunk.size());
             if (got == 0) break;
-            collector.feed(chunk, got);
+            collector.feed(chunk.data(), got);
         }
         collector.finish();
-        return board_from_lines(collector.lines());
+        return collector.reading();
     } catch (const std::system_error& failure) {
         failed.error
             = BoardFileError { 0, std::string(step) + ": " + system_message(failure.code()) };

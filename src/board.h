@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
@@ -39,6 +40,12 @@ struct BoardFileError {
     std::string message;
 };
 
+/// The longest line a board file may have among its first nine where the file itself is not
+/// longer: 64 MiB, millions of times the nine characters examined of a line, and read from a slow
+/// pipe in a fraction of a second. So only a device or a pipe, which has no size, can hold a
+/// longer one, and a stream without line ends is refused at once instead of read for ever.
+inline constexpr std::uint64_t kLongestBoardFileLine = std::uint64_t { 64 } << 20;
+
 /// Reads a board file's text: the header line is skipped, the next eight lines must each
 /// yield exactly eight cells, and anything after them is never looked at.
 struct BoardReading {
@@ -46,7 +53,8 @@ struct BoardReading {
     std::optional<BoardFileError> error;
 };
 
-/// Reads the board file at `path`, consuming no more of it than the header and eight lines.
+/// Reads the board file at `path`, consuming no more of it than the header and eight lines, and
+/// none of a line past its bound (kLongestBoardFileLine, or the file's size if that is more).
 BoardReading read_board_file(const std::string& path);
 
 /// The same rules on text already in memory.

@@ -1,5 +1,6 @@
 #include "board.h"
 #include "positions.h"
+#include "program.h"
 
 #include <gtest/gtest.h>
 
@@ -103,5 +104,23 @@ INSTANTIATE_TEST_SUITE_P(Files, IllFormedBoard,
         IllFormedCase {
             "ShortLineBeforeMissingLines", "h\n+\n", 2, "expected 8 squares, found 1" }),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The file is read in large pieces and searched for line ends a piece at a time: a line, or the
+// nine characters examined of it, split between two pieces must read as if it were whole.
+TEST(ReadBoardFile, ReadsAsTheTextDoesWhereverThePiecesSplitIt)
+{
+    const Board expected = position("Ld4 be4 lh1 Bc8");
+    const std::string board = board_file_text(expected).substr(11);
+    TempDir dir;
+    for (const std::size_t piece : { std::size_t { 256 } << 10, std::size_t { 512 } << 10 }) {
+        for (std::size_t header = piece - 24; header <= piece + 2; ++header) {
+            const std::string text = std::string(header - 1, 'x') + "\n" + board + "junk";
+            write_file(dir / "board", text);
+            const BoardReading from_file = read_board_file((dir / "board").string());
+            ASSERT_FALSE(from_file.error) << header;
+            EXPECT_EQ(from_file.board, expected) << header;
+        }
+    }
+}
 
 } // namespace

@@ -14,10 +14,16 @@
 #include <atomic>
 #include <csignal>
 #include <cstring>
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 #include <iostream>
 #include <random>
 #include <thread>
 #if defined(__linux__)
+#include "memory_cgroup.h"
 #include "small_file_system.h"
 #endif
 
@@ -158,6 +164,79 @@ INSTANTIATE_TEST_SUITE_P(Files, FileSystemTooSmall,
         TooSmall { "TmpfsSizeNotCounted", SmallFileSystem::Kind::tmpfs, 4 << 20, false },
         TooSmall { "Ext2SizeNotCounted", SmallFileSystem::Kind::ext2, 8 << 20, false }),
     [](const auto& info) { return info.param.name; });
+
+// A memory limit around the run: on the cgroup that holds it or on a parent, and on a file
+// system kept in memory, whose blocks are charged to the limit as they are allocated. The run
+// writes its result or refuses it with a message; it is never killed for want of memory.
+struct MemoryLimit {
+    const char* name;
+    std::uint64_t cgroup_bytes; // the limit, on the cgroup around the run's own
+    SmallFileSystem::Kind kind; // where the result goes
+    std::uint64_t file_system_bytes;
+    const std::string* board;
+    enum { written, refused_counted, refused_not_counted } outcome;
+    std::uint64_t counted_bytes; // the result's size, for refused_counted
+};
+
+void PrintTo(const MemoryLimit& row, std::ostream* out)
+{
+    *out << row.name;
+}
+
+class UnderAMemoryLimit : public testing::TestWithParam<MemoryLimit> { };
+
+TEST_P(UnderAMemoryLimit, WritesTheResultOrRefusesItNeverKilled)
+{
+#if !defined(RUNEL_LINUX_FILES)
+    GTEST_SKIP()
+        << "the plain POSIX calls, built for systems without cgroups, read no memory limit "
+           "but the process's own and cannot tell a file system in memory";
+#endif
+    const MemoryLimit& row = GetParam();
+    const std::string full = row.outcome == MemoryLimit::written ? normal_result(*row.board) : "";
+    TempDir dir;
+    const MemoryCgroup cgroup(row.cgroup_bytes);
+    if (!cgroup.made()) GTEST_SKIP() << cgroup.why_not();
+    const SmallFileSystem small(dir.path(), row.file_system_bytes, row.kind);
+    if (!small.mounted()) GTEST_SKIP() << small.why_not();
+    write_file(dir / kBoardFileName, *row.board);
+    // Without its size the result may take half the room (the memory leaves it all to the tmpfs).
+    const std::uint64_t half_the_room = small.free_bytes() / 2;
+    ProgramLimits limits;
+    limits.cgroup_procs = cgroup.procs_file();
+    const ProgramRun run = run_program(RUNEL_PROGRAM, dir.path(), {}, limits);
+    EXPECT_EQ(run.signal, 0) << "killed";
+    if (row.outcome == MemoryLimit::written) {
+        EXPECT_EQ(run.exit_status, 0) << run.errors;
+        EXPECT_EQ(read_file(dir / kResultFileName), full);
+        return;
+    }
+    expect_failed_cleanly(run, dir);
+    const std::string needs = row.outcome == MemoryLimit::refused_counted
+        ? std::to_string(row.counted_bytes)
+        : "more than " + std::to_string(half_the_room);
+    EXPECT_EQ(run.errors,
+        "Runel_out.txt: the result needs " + needs
+            + " bytes; no room for it on this file system\n");
+}
+
+constexpr std::uint64_t kMegabyte = std::uint64_t { 1 } << 20;
+
+// The huge board's count outgrows the parent's limit: the run writes without the size, into a
+// small tmpfs so that it stops soon. The 210 MB result does not fit in what the cgroup has left.
+INSTANTIATE_TEST_SUITE_P(Memory, UnderAMemoryLimit,
+    testing::Values(
+        MemoryLimit { "ParentCgroupOf200MbHugeBoard", 200 * kMegabyte, SmallFileSystem::Kind::tmpfs,
+            32 * kMegabyte, &kHundredsOfGigabytesBoard, MemoryLimit::refused_not_counted, 0 },
+        MemoryLimit { "TmpfsIn150MbCgroup210MbResult", 150 * kMegabyte,
+            SmallFileSystem::Kind::tmpfs, 512 * kMegabyte, &kTwoHundredMegabyteBoard,
+            MemoryLimit::refused_counted, 219350337 },
+        MemoryLimit { "TmpfsIn150MbCgroup37MbResultFits", 150 * kMegabyte,
+            SmallFileSystem::Kind::tmpfs, 512 * kMegabyte, &kTensOfMegabytesBoard,
+            MemoryLimit::written, 0 },
+        MemoryLimit { "RamfsWithoutASizeOfItsOwn", 150 * kMegabyte, SmallFileSystem::Kind::ramfs, 0,
+            &kSeveralMegabyteBoard, MemoryLimit::written, 0 }),
+    [](const auto& info) { return info.param.name; });
 #else
 TEST(RunFaults, FileSystemTooSmall)
 {
@@ -221,6 +300,89 @@ TEST(RunFaults, TenMegabyteLinesAreReadPastWithoutHarm)
     const ProgramRun run = run_program(RUNEL_PROGRAM, dir.path());
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_EQ(read_file(dir / kResultFileName), result_lines({ "a1:e1:e6:e8" }));
+}
+
+#if !defined(_WIN32)
+// A board file with no end: a link to /dev/zero, or a pipe whose writer never stops, with or
+// without some lines first. Read for ever, it would hold the run at full speed and never say why.
+struct EndlessBoard {
+    const char* name;
+    bool dev_zero; // else a pipe
+    std::string lines_first; // what the pipe holds before its endless line
+    int endless_line;
+};
+
+void PrintTo(const EndlessBoard& row, std::ostream* out)
+{
+    *out << row.name;
+}
+
+class EndlessBoardFile : public testing::TestWithParam<EndlessBoard> { };
+
+// Feeds `fifo` with `lines_first`, then bytes without a line end, until its reader goes.
+std::thread feed_endlessly(const fs::path& fifo, std::string lines_first)
+{
+    return std::thread([fifo, lines_first = std::move(lines_first)] {
+        const int fd = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0) return;
+        const std::string endless(64 << 10, '+');
+        bool open = ::write(fd, lines_first.data(), lines_first.size()) >= 0;
+        while (open) open = ::write(fd, endless.data(), endless.size()) > 0;
+        ::close(fd);
+    });
+}
+
+TEST_P(EndlessBoardFile, IsRefusedAtOnceWithItsLine)
+{
+    const EndlessBoard& row = GetParam();
+    TempDir dir;
+    write_file(dir / kResultFileName, "stale\n");
+    std::thread writer;
+    if (row.dev_zero) {
+        fs::create_symlink("/dev/zero", dir / kBoardFileName);
+    } else {
+        ASSERT_EQ(::mkfifo((dir / kBoardFileName).c_str(), 0600), 0) << std::strerror(errno);
+        ::signal(SIGPIPE, SIG_IGN); // the writer learns of the reader's end from its write
+        writer = feed_endlessly(dir / kBoardFileName, row.lines_first);
+    }
+    const ProgramRun run = run_program(RUNEL_PROGRAM, dir.path());
+    if (writer.joinable()) {
+        // A reader that never came still lets the writer's opening through, and then end.
+        ::close(::open((dir / kBoardFileName).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        writer.join();
+    }
+    expect_failed_cleanly(run, dir);
+    EXPECT_EQ(run.errors,
+        "Runel_in.txt:" + std::to_string(row.endless_line) + ": expected a line end within "
+            + std::to_string(kLongestBoardFileLine) + " bytes\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Streams, EndlessBoardFile,
+    testing::Values(EndlessBoard { "RunelInIsDevZero", true, "", 1 },
+        EndlessBoard { "PipeWithoutLineEnds", false, "", 1 },
+        EndlessBoard { "PipeEndlessAfterThreeLines", false, "header\n1++++++++\n2++++++++\n", 4 }),
+    [](const auto& info) { return info.param.name; });
+#else
+TEST(RunFaults, EndlessBoardFile)
+{
+    GTEST_SKIP() << "Windows has no /dev/zero to link to, and its pipes are not made in a folder";
+}
+#endif
+
+TEST(RunFaults, FourGigabyteSparseBoardFileWithoutALineEnd)
+{
+#if defined(_WIN32)
+    GTEST_SKIP() << "NTFS writes out the zeros of a file made longer unless it is marked sparse";
+#else
+    // A file, unlike a stream, ends: however long its one line, it is read to its end and judged
+    // as any file is.
+    TempDir dir;
+    lay_out(dir, "");
+    fs::resize_file(dir / kBoardFileName, std::uint64_t { 4 } << 30);
+    const ProgramRun run = run_program(RUNEL_PROGRAM, dir.path());
+    expect_failed_cleanly(run, dir);
+    EXPECT_EQ(run.errors, "Runel_in.txt: expected 8 board lines after the header, found 0\n");
+#endif
 }
 
 TEST(RunFaults, FiftyMegabytesOfRandomBytesAreNotABoard)

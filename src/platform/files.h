@@ -22,8 +22,17 @@ public:
     /// Reads up to `size` bytes into `data`; returns 0 at the end of the file.
     std::size_t read(char* data, std::size_t size);
 
+    /// Moves the reading past a hole that starts where it stands (a stretch of a sparse file that
+    /// the file system keeps as nothing, and reads as zero bytes) without reading it; returns the
+    /// bytes passed, 0 where there is none or the system cannot tell.
+    std::uint64_t skip_hole();
+
+    /// The file's size when it was opened; 0 for what has none (a device, a pipe).
+    std::uint64_t size_at_open() const { return size_at_open_; }
+
 private:
     std::intptr_t handle_;
+    std::uint64_t size_at_open_ = 0;
 };
 
 /// The result file, opened as the plain opening for writing opens `name` (created if missing,

@@ -26,6 +26,17 @@ inline const std::string kTensOfMegabytesBoard = "  abcdefgh\n"
                                                  "2b++++bbb\n"
                                                  "1+Lbbb+++\n";
 
+/// A board whose result file is 219,350,337 bytes (209 MiB), counted with a few dozen megabytes.
+inline const std::string kTwoHundredMegabyteBoard = "  abcdefgh\n"
+                                                    "8++b++b++\n"
+                                                    "7++++b++b\n"
+                                                    "6+bbbbb++\n"
+                                                    "5++++++b+\n"
+                                                    "4+L+b+bb+\n"
+                                                    "3+b++b+++\n"
+                                                    "2+b++b+++\n"
+                                                    "1b+++b+++\n";
+
 /// A board whose result file is 42,537 bytes.
 inline const std::string kTensOfKilobytesBoard = "  abcdefgh\n"
                                                  "8+++b+b++\n"

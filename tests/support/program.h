@@ -42,6 +42,8 @@ struct ProgramLimits {
     std::optional<int> terminate_after_ms;
     // SIGKILL to the child after this long; on Windows TerminateProcess. Neither can be caught.
     std::optional<int> kill_after_ms;
+    // The cgroup.procs file of a cgroup the child joins before it runs (Linux only).
+    std::optional<std::string> cgroup_procs;
 };
 
 #if !defined(_WIN32)

@@ -41,6 +41,11 @@ ProgramRun run_in_child(
             const rlimit limit { *limits.file_size_bytes, *limits.file_size_bytes };
             if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(125);
         }
+        if (limits.cgroup_procs) {
+            const int procs = ::open(limits.cgroup_procs->c_str(), O_WRONLY | O_CLOEXEC);
+            if (procs < 0 || ::write(procs, "0", 1) != 1) ::_exit(124);
+            ::close(procs);
+        }
         const int status = body();
         std::cout.flush();
         std::cerr.flush();

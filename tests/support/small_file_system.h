@@ -28,7 +28,7 @@ inline bool mount_privately()
 /// cannot). Mounting needs root: where it fails, mounted() is false and why_not() says why.
 class SmallFileSystem {
 public:
-    enum class Kind { tmpfs, ext2 };
+    enum class Kind { tmpfs, ramfs, ext2 }; // a ramfs has no size: `bytes` is not used
 
     SmallFileSystem(
         const std::filesystem::path& folder, std::uint64_t bytes, Kind kind = Kind::tmpfs)
@@ -36,12 +36,13 @@ public:
         , image_(folder.string() + ".img")
     {
         mount_privately();
-        if (kind == Kind::tmpfs) {
-            const std::string size = "size=" + std::to_string(bytes);
-            mounted_ = ::mount("tmpfs", folder.c_str(), "tmpfs", 0, size.c_str()) == 0;
+        if (kind != Kind::ext2) {
+            const char* type = kind == Kind::tmpfs ? "tmpfs" : "ramfs";
+            const std::string size = kind == Kind::tmpfs ? "size=" + std::to_string(bytes) : "";
+            mounted_ = ::mount(type, folder.c_str(), type, 0, size.c_str()) == 0;
             if (!mounted_)
-                why_not_ = "cannot mount a small tmpfs here (needs root): "
-                    + std::string(std::strerror(errno));
+                why_not_ = "cannot mount a " + std::string(type)
+                    + " here (needs root): " + std::string(std::strerror(errno));
             return;
         }
         const std::string make = "truncate -s " + std::to_string(bytes) + " '" + image_

@@ -1,6 +1,7 @@
 // The Linux speed-ups behind speedups.h.
 #include "speedups.h"
 
+#include "cgroup_memory.h"
 #include "free_room.h"
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <linux/fs.h>
+#include <linux/magic.h>
 #include <map>
 #include <optional>
 #include <sched.h>
@@ -15,6 +17,7 @@
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 #include <vector>
@@ -24,48 +27,6 @@ namespace {
 std::string fd_path(int fd)
 {
     return "/proc/self/fd/" + std::to_string(fd);
-}
-
-// A number from a one-line file such as a cgroup's memory.max; nullopt-like 0 when absent or
-// "max".
-std::uint64_t number_in(const std::string& path)
-{
-    std::ifstream in(path);
-    std::uint64_t value = 0;
-    if (!(in >> value)) return 0;
-    return value;
-}
-
-// What the cgroup (v2, or v1) that the process runs in still allows; 0 when it sets no limit.
-std::uint64_t cgroup_room()
-{
-    std::ifstream self("/proc/self/cgroup");
-    std::string line;
-    std::uint64_t room = 0;
-    while (std::getline(self, line)) {
-        const std::string::size_type last = line.rfind(':');
-        if (last == std::string::npos) continue;
-        const std::string group = line.substr(last + 1);
-        std::string limit_file;
-        std::string usage_file;
-        if (line.compare(0, 3, "0::") == 0) {
-            limit_file = "/sys/fs/cgroup" + group + "/memory.max";
-            usage_file = "/sys/fs/cgroup" + group + "/memory.current";
-        } else if (line.find(":memory:") != std::string::npos
-            || line.find(",memory:") != std::string::npos
-            || line.find(":memory,") != std::string::npos) {
-            limit_file = "/sys/fs/cgroup/memory" + group + "/memory.limit_in_bytes";
-            usage_file = "/sys/fs/cgroup/memory" + group + "/memory.usage_in_bytes";
-        } else {
-            continue;
-        }
-        const std::uint64_t limit = number_in(limit_file);
-        if (limit == 0 || limit >= (std::uint64_t { 1 } << 60)) continue;
-        const std::uint64_t usage = number_in(usage_file);
-        const std::uint64_t left = limit > usage ? limit - usage : 1;
-        room = room == 0 ? left : std::min(room, left);
-    }
-    return room;
 }
 
 } // namespace
@@ -108,6 +69,9 @@ std::uint64_t copy_in_kernel(
 int allocate_blocks(int fd, std::uint64_t size)
 {
     if (size == 0) return 0;
+    // On a file system in memory the blocks are charged to the memory limits at once, and past
+    // them the process is killed instead of told.
+    if (const int code = check_memory_room(fd, size); code != 0) return code;
     // fallocate itself, not posix_fallocate: where the file system cannot allocate, the C
     // library's emulation writes a byte into every block, and would fill the disk to find out
     // that it is too small.
@@ -244,9 +208,18 @@ std::uint64_t system_memory_available()
         }
         meminfo.ignore(64, '\n');
     }
-    const std::uint64_t group = cgroup_room();
-    if (group != 0) available = available == 0 ? group : std::min(available, group);
+    if (const auto group = cgroup_memory_room()) {
+        // Nothing left is still a figure, not the 0 of "unknown".
+        const std::uint64_t left = std::max<std::uint64_t>(*group, 1);
+        available = available == 0 ? left : std::min(available, left);
+    }
     return available;
+}
+
+bool memory_backed(int fd)
+{
+    struct statfs kind { };
+    return ::fstatfs(fd, &kind) == 0 && (kind.f_type == TMPFS_MAGIC || kind.f_type == RAMFS_MAGIC);
 }
 
 std::uint64_t address_space_used()

@@ -91,6 +91,11 @@ std::uint64_t system_memory_available()
     return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size) / 2;
 }
 
+bool memory_backed(int)
+{
+    return false; // no portable way to tell a file system's kind
+}
+
 std::uint64_t address_space_used()
 {
     return 0;

@@ -60,6 +60,10 @@ void advise_huge_pages(void* data, std::size_t bytes);
 /// Memory the system (and the process's container) can still give, in bytes; 0 if unknown.
 std::uint64_t system_memory_available();
 
+/// True where the file open at `fd` is on a file system kept in memory (tmpfs, ramfs): its
+/// blocks are memory, charged to the memory limits of the process that writes them.
+bool memory_backed(int fd);
+
 /// Processors this process may run on; 0 if the system cannot say.
 unsigned processors_allowed();
 
