@@ -9,9 +9,12 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
   OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 if(WIN32)
-  # Unpacked, the zip is a folder to run from: the program, how to use it, a board to try.
+  # Unpacked, the zip is a folder to run from: the program, how to use it, a board to try, the
+  # licence that must travel with the program, and the docs the README links to, where its links
+  # look for them.
   install(TARGETS runel RUNTIME DESTINATION .)
-  install(FILES README.md examples/Runel_in.txt DESTINATION .)
+  install(FILES README.md LICENSE examples/Runel_in.txt DESTINATION .)
+  install(DIRECTORY docs/ DESTINATION docs FILES_MATCHING PATTERN "*.md")
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME win64)
 else()
