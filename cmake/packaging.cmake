@@ -57,15 +57,16 @@ else()
     RENAME runel)
 
   # Debian's hardening for the packaged program: relocations made read-only after loading, and
-  # the C library's checked copies where a buffer's size is known when compiling (they need the
-  # optimizer, so not in Debug builds; -U first, where a compiler or CXXFLAGS already set it).
+  # the C library's checked versions of calls that write to a buffer whose size the compiler
+  # knows (they need the optimizer, so not in Debug builds; -U first, where a compiler or
+  # CXXFLAGS already set it).
   target_link_options(runel PRIVATE -Wl,-z,relro,-z,now)
   foreach(target runel runel_core)
     target_compile_options(${target} PRIVATE
       $<$<NOT:$<CONFIG:Debug>>:-U_FORTIFY_SOURCE> $<$<NOT:$<CONFIG:Debug>>:-D_FORTIFY_SOURCE=2>)
   endforeach()
   # The compiler's version stamps (.comment) are of no use in an installed program: taken out on
-  # install, as Debian's own packages have them, after which cpack strips the symbols.
+  # install, as in Debian's own packages; cpack's strip, after it, keeps them.
   if(CMAKE_OBJCOPY AND NOT APPLE)
     install(CODE "
       execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment
