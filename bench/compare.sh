@@ -131,8 +131,8 @@ for board in "${boards[@]}"; do
             ref=$ref_seconds
         fi
     fi
-    name=$(basename "$board" .txt)
-    echo "| ${name#*_} | $bytes | $states | $ref | $seconds | $(mbps "$bytes" "$seconds") | $share | $((rss / 1024)) MB | $bound | $one_core$baseline | $plain_seconds | $dd_seconds | $(mbps "$bytes" "$dd_seconds") | $dd_synced | $(ratio "$seconds" "$plain_seconds") | $(ratio "$seconds" "$dd_synced") |"
+    # The board's file name, so that a row is found in bench/boards/ as it is printed.
+    echo "| $(basename "$board") | $bytes | $states | $ref | $seconds | $(mbps "$bytes" "$seconds") | $share | $((rss / 1024)) MB | $bound | $one_core$baseline | $plain_seconds | $dd_seconds | $(mbps "$bytes" "$dd_seconds") | $dd_synced | $(ratio "$seconds" "$plain_seconds") | $(ratio "$seconds" "$dd_synced") |"
     echo "$bytes $ref_seconds $seconds $one_core $dd_seconds" >> "$data"
 done
 

@@ -9,9 +9,12 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
   OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 if(WIN32)
-  # Unpacked, the zip is a folder to run from: the program, how to use it, a board to try.
+  # Unpacked, the zip is a folder to run from: the program, how to use it, a board to try, the
+  # licence that must travel with the program, and the docs the README links to, where its links
+  # look for them.
   install(TARGETS runel RUNTIME DESTINATION .)
-  install(FILES README.md examples/Runel_in.txt DESTINATION .)
+  install(FILES README.md LICENSE examples/Runel_in.txt DESTINATION .)
+  install(DIRECTORY docs/ DESTINATION docs FILES_MATCHING PATTERN "*.md")
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME win64)
 else()
@@ -49,9 +52,30 @@ else()
     "License: Expat\n${licence_text}")
   install(FILES ${copyright} ${changelog} DESTINATION ${CMAKE_INSTALL_DOCDIR})
   install(FILES examples/Runel_in.txt DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+  # Why lintian's one remaining remark on the package does not apply (the file says).
+  install(FILES cmake/debian/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
+    RENAME runel)
 
-  # Debian's hardening for the packaged program: relocations made read-only after loading.
+  # Debian's hardening for the packaged program: relocations made read-only after loading, and
+  # the C library's checked versions of calls that write to a buffer whose size the compiler
+  # knows (they need the optimizer, so not in Debug builds; -U first, where a compiler or
+  # CXXFLAGS already set it).
   target_link_options(runel PRIVATE -Wl,-z,relro,-z,now)
+  foreach(target runel runel_core)
+    target_compile_options(${target} PRIVATE
+      $<$<NOT:$<CONFIG:Debug>>:-U_FORTIFY_SOURCE> $<$<NOT:$<CONFIG:Debug>>:-D_FORTIFY_SOURCE=2>)
+  endforeach()
+  # The compiler's version stamps (.comment) are of no use in an installed program: taken out on
+  # install, as in Debian's own packages; cpack's strip, after it, keeps them.
+  if(CMAKE_OBJCOPY AND NOT APPLE)
+    install(CODE "
+      execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment
+        \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:runel>\"
+        RESULT_VARIABLE status)
+      if(NOT status EQUAL 0)
+        message(FATAL_ERROR \"objcopy could not take .comment out of the installed runel\")
+      endif()")
+  endif()
   set(CPACK_GENERATOR DEB)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 endif()

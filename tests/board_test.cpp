@@ -99,6 +99,9 @@ INSTANTIATE_TEST_SUITE_P(Files, IllFormedBoard,
             "expected 8 board lines after the header, found 5" },
         IllFormedCase { "SevenSquares", "h\n" + kRow + kRow + "3+++++++\n" + kRow, 4,
             "expected 8 squares, found 7" },
+        // A label and a space take two of the nine characters read: the eighth square is cut off.
+        IllFormedCase { "LabelAndSpaceLeaveSevenSquares",
+            "h\n" + kRow + kRow + "6 ++b+++b+\n" + kRow, 4, "expected 8 squares, found 7" },
         IllFormedCase {
             "NineSquares", "h\n" + kRow + "++++++++L\n", 3, "expected 8 squares, found 9" },
         IllFormedCase {

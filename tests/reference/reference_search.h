@@ -1,7 +1,7 @@
 #pragma once
 
 // The capture search written as the plain recursive procedure: every capture copies the board and
-// the path text. Obviously faithful and hopelessly slow on big results, it is the model that the
+// the path text. Obviously right and hopelessly slow on big results, it is the model that the
 // fast search is held to.
 
 #include "board.h"
