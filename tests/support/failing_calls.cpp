@@ -1,7 +1,7 @@
 // Loaded into the program under test with LD_PRELOAD (Linux): makes one system call fail as a
 // broken disk or a busy mount would, so that the program's handling of that failure is checked
-// end to end. RUNEL_FAIL names the call: "folder_sync" (fsync of a folder fails with EIO) or
-// "rename" (renameat fails with EBUSY).
+// end to end. RUNEL_FAIL names the call: "folder_sync" (fsync of a folder fails with EIO),
+// "data_sync" (fdatasync fails with EIO) or "rename" (renameat fails with EBUSY).
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -31,6 +31,15 @@ extern "C" int fsync(int fd)
         return -1;
     }
     return next<int (*)(int)>("fsync")(fd);
+}
+
+extern "C" int fdatasync(int fd)
+{
+    if (failing("data_sync")) {
+        errno = EIO;
+        return -1;
+    }
+    return next<int (*)(int)>("fdatasync")(fd);
 }
 
 extern "C" int renameat(int from_folder, const char* from, int to_folder, const char* to)
