@@ -6,8 +6,8 @@
 # on one core (taskset -c 0), and `dd` writing the same number of bytes in the same run, as the
 # ceiling: plainly, and synced to the disk as runel syncs its result. The plain reference procedure (the model the tests hold runel to) runs too, once,
 # while it stays under a minute.
-# Beside runel, its peer: runel_plain, the plain streaming search (one thread, no count, no cache)
-# on one core, and two ratios: runel on all cores over the plain search, and over `dd` synced.
+# Beside runel, its peer: runel_plain, a lean plain search (one thread, no count, no cache, a 1 MB
+# buffer and fwrite) on one core, and two ratios: runel on all cores over the plain search, and over `dd` synced.
 #
 #   bash bench/compare.sh [--svg] [runs per board, default 3]
 #
