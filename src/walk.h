@@ -18,6 +18,12 @@ inline bool worth_remembering(const State& state)
     return more_than(state.enemy, kFewPieces);
 }
 
+/// replaces_last_rank for squares: one rank away on the same file is eight squares away.
+inline bool replaces_last_rank(Square last, Square landing)
+{
+    return last - landing == 8 || landing - last == 8;
+}
+
 // How the search's text grows, stated once for everything that follows it (the text itself, or
 // only its length).
 //
@@ -44,8 +50,7 @@ template <class Out> bool extend(const State& state, Out& out, Alternatives* top
         captured = true;
         bool kept = true;
         const Square last = out.last_square();
-        if (replaces_last_rank(
-                file_char(last), rank_char(last), file_char(landing), rank_char(landing))) {
+        if (replaces_last_rank(last, landing)) {
             out.replace_rank(landing);
             if (!out.descend(next)) {
                 out.restore(last);
