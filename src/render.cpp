@@ -251,16 +251,16 @@ public:
     void prefetch_next(const State& state) const
     {
         // Every next state has fewer enemy pieces: below the line, none is looked up.
-        if (!more_than(state.enemy, few_to_search_ + 1)) return;
+        if (squares_in(state.enemy) <= few_to_search_ + 1) return;
         for_each_capture(state, [this](Square, const State& next) {
-            if (more_than(next.enemy, few_to_search_)) cache_.prefetch(next);
+            if (squares_in(next.enemy) > few_to_search_) cache_.prefetch(next);
         });
     }
 
     bool descend(const State& next)
     {
         if (!enemy_on_lines(next)) return false;
-        if (!more_than(next.enemy, few_to_search_)) {
+        if (squares_in(next.enemy) <= few_to_search_) {
             SearchAgain again { *this };
             return extend(next, again);
         }
