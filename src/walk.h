@@ -42,7 +42,10 @@ inline bool replaces_last_rank(Square last, Square landing)
 // restore(square) to undo a replacement, and descend(next) to append what the search from
 // `next` appends, returning whether it captured anything. It may have prefetch_next(state), to
 // start loading what it knows of the states after `state` before they are followed.
-template <class Out> bool extend(const State& state, Out& out, Alternatives* top_level = nullptr)
+// The top level's bookkeeping (`kTopLevel`) is chosen when compiling: every capture below the
+// top skips it.
+template <bool kTopLevel, class Out>
+bool extend_text(const State& state, Out& out, Alternatives* top_level)
 {
     if constexpr (requires { out.prefetch_next(state); }) out.prefetch_next(state);
     bool captured = false;
@@ -60,7 +63,7 @@ template <class Out> bool extend(const State& state, Out& out, Alternatives* top
             out.append_square(landing);
             out.descend(next);
         }
-        if (top_level) {
+        if constexpr (kTopLevel) {
             if (kept)
                 top_level->ranks = 0;
             else
@@ -68,4 +71,15 @@ template <class Out> bool extend(const State& state, Out& out, Alternatives* top
         }
     });
     return captured;
+}
+
+template <class Out> bool extend(const State& state, Out& out)
+{
+    return extend_text<false>(state, out, nullptr);
+}
+
+/// At the top level: also settles in `top_level` the texts found beside the adopted one.
+template <class Out> bool extend(const State& state, Out& out, Alternatives* top_level)
+{
+    return extend_text<true>(state, out, top_level);
 }
