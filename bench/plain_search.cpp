@@ -106,7 +106,7 @@ template <bool kTop> bool search(Mask enemy, Mask occupied, Square king, unsigne
             const int i = std::countr_zero(pieces);
             if (0 < i && i < col && (row_occupied & 1U << (i - 1)) == 0) {
                 for (unsigned landings = files & ((1U << i) - 1); landings != 0;) {
-                    const int u = std::bit_width(landings) - 1;
+                    const int u = static_cast<int>(std::bit_width(landings)) - 1;
                     landings &= ~(1U << u);
                     any = true;
                     capture<kTop>(enemy, occupied, king, row * 8 + i, row * 8 + u, settled);
