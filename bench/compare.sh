@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Times runel, whole process, on the boards in bench/boards (ascending result size), and with
 # --svg draws docs/scaling.svg from the run. For each board: the median seconds, MB/s, the share
-# of the run that the size count takes, the peak memory beside its bound (32 MB and 32 bytes a
-# state the count keeps), the median seconds on one core (taskset -c 0), and `dd` writing the same
-# number of bytes in the same run, as the ceiling: plainly, and synced to the disk as runel syncs
-# its result. The plain reference procedure (the model the tests hold runel to) runs too, once,
+# of the run that the size count takes and that the final sync (before the rename) takes, the
+# peak memory beside its bound (32 MB and 32 bytes a state the count keeps), the median seconds
+# on one core (taskset -c 0), and `dd` writing the same number of bytes in the same run, as the
+# ceiling: plainly, and synced to the disk as runel syncs its result. The plain reference procedure (the model the tests hold runel to) runs too, once,
 # while it stays under a minute.
-# Beside runel, its peer: runel_plain, the plain streaming search (one thread, no count, no cache)
-# on one core, and two ratios: runel on all cores over the plain search, and over `dd` synced.
+# Beside runel, its peer: runel_plain, a lean plain search (one thread, no count, no cache, a 1 MB
+# buffer and fwrite) on one core, and two ratios: runel on all cores over the plain search, and over `dd` synced.
 #
 #   bash bench/compare.sh [--svg] [runs per board, default 3]
 #
@@ -89,8 +89,8 @@ mbps() { awk -v b="$1" -v s="$2" 'BEGIN { if (s > 0) printf "%.0f", b / s / 1e6;
 
 data=$work/scaling.dat
 : > "$data"
-header="| board | result bytes | distinct states | reference s | runel s | runel MB/s | count share | peak RSS | bound | one core s"
-rule="|---|---:|---:|---:|---:|---:|---:|---:|---:|---:"
+header="| board | result bytes | distinct states | reference s | runel s | runel MB/s | count share | final sync share | peak RSS | bound | one core s"
+rule="|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:"
 if [ -n "${BASELINE:-}" ]; then header+=" | baseline one core s"; rule+="|---:"; fi
 echo "$header | plain one core s | dd s | dd MB/s | dd synced s | runel / plain | runel / dd synced |"
 echo "$rule|---:|---:|---:|---:|---:|---:|"
@@ -111,11 +111,13 @@ for board in "${boards[@]}"; do
     cmp -s "$work/expected" "$work/Runel_out.txt" || { echo "the plain search differs on $board" >&2; exit 1; }
     read -r dd_seconds _ < <(time_runs 600 dd if=/dev/zero of="$work/dd.out" bs=1M count="$bytes" iflag=count_bytes status=none)
     read -r dd_synced _ < <(time_runs 600 dd if=/dev/zero of="$work/dd.out" bs=1M count="$bytes" iflag=count_bytes conv=fsync status=none)
-    # The count's share, from one run that times its two phases.
-    share="-" states="-" bound="-"
+    # The count's share, and the final sync's (the wait before the rename), from one run that times
+    # its phases.
+    share="-" states="-" bound="-" sync_share="-"
     if (( bytes > 1000000 )); then
-        read -r _ _ _ states _ _ count_s _ _ write_s _ < <(cd "$work" && "$phases" phases Runel_in.txt)
+        read -r _ _ _ states _ _ count_s _ _ _ _ _ write_s _ _ _ _ _ sync_s _ < <(cd "$work" && "$phases" phases Runel_in.txt)
         share=$(awk -v c="$count_s" -v w="$write_s" 'BEGIN { printf "%.0f%%", 100 * c / (c + w) }')
+        sync_share=$(awk -v c="$count_s" -v w="$write_s" -v s="$sync_s" 'BEGIN { printf "%.1f%%", 100 * s / (c + w) }')
         bound="$(((32 * 1048576 + 32 * states) / 1048576)) MB"
         rm -f "$work/Runel_phases.txt"
     fi
@@ -132,7 +134,7 @@ for board in "${boards[@]}"; do
         fi
     fi
     # The board's file name, so that a row is found in bench/boards/ as it is printed.
-    echo "| $(basename "$board") | $bytes | $states | $ref | $seconds | $(mbps "$bytes" "$seconds") | $share | $((rss / 1024)) MB | $bound | $one_core$baseline | $plain_seconds | $dd_seconds | $(mbps "$bytes" "$dd_seconds") | $dd_synced | $(ratio "$seconds" "$plain_seconds") | $(ratio "$seconds" "$dd_synced") |"
+    echo "| $(basename "$board") | $bytes | $states | $ref | $seconds | $(mbps "$bytes" "$seconds") | $share | $sync_share | $((rss / 1024)) MB | $bound | $one_core$baseline | $plain_seconds | $dd_seconds | $(mbps "$bytes" "$dd_seconds") | $dd_synced | $(ratio "$seconds" "$plain_seconds") | $(ratio "$seconds" "$dd_synced") |"
     echo "$bytes $ref_seconds $seconds $one_core $dd_seconds" >> "$data"
 done
 

@@ -4,8 +4,9 @@
 //                                          written to DIR as fresh_SEED_N.txt
 //   runel_boards phases FILE...            per board: result bytes, remembered states, and the
 //                                          seconds of the size count and of the writing, each
-//                                          with its processor seconds (to a
-//                                          file Runel_phases.txt in the working directory)
+//                                          with its processor seconds, and the seconds of the
+//                                          final sync (to a file Runel_phases.txt in the working
+//                                          directory)
 
 #include "files.h"
 #include "render.h"
@@ -109,14 +110,17 @@ int phases(int files, char** names)
         output->reserve(bytes);
         render_result(start, std::move(*plan), *output, std::thread::hardware_concurrency());
         const std::clock_t synced_cpu = std::clock();
+        const auto syncing = std::chrono::steady_clock::now();
         output->commit();
+        const double sync_seconds = seconds_since(syncing);
         // Processor seconds beside the wall's: where they fall short of the cores, threads wait.
+        // The writing includes its final sync, the wait before the result is put in place.
         std::printf("%s %llu bytes %llu states count %.3f s (cpu %.3f s) write %.3f s (cpu %.3f "
-                    "s)\n",
+                    "s) final-sync %.3f s\n",
             names[i], static_cast<unsigned long long>(bytes),
             static_cast<unsigned long long>(states), count_seconds,
             static_cast<double>(write_cpu - count_cpu) / CLOCKS_PER_SEC, seconds_since(writing),
-            static_cast<double>(synced_cpu - write_cpu) / CLOCKS_PER_SEC);
+            static_cast<double>(synced_cpu - write_cpu) / CLOCKS_PER_SEC, sync_seconds);
     }
     return 0;
 }

@@ -31,6 +31,7 @@ function(runel_platform_sources out root)
       ${root}/src/platform/posix/leftovers.cpp
       ${root}/src/platform/posix/memory.cpp
       ${root}/src/platform/posix/result_output.cpp
+      ${root}/src/platform/posix/write_behind.cpp
     )
     if(RUNEL_POSIX_FALLBACKS)
       list(APPEND sources ${root}/src/platform/posix/portable.cpp)

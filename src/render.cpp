@@ -83,6 +83,16 @@ public:
         buffer_[used_++] = c;
     }
 
+    /// Appends the `size` (at most kMostAtOnce) characters at `text`: a capture's, with one check
+    /// for room.
+    void append_few(const char* text, std::size_t size)
+    {
+        if (used_ > kBufferSize - kMostAtOnce) flush();
+        std::memcpy(buffer_.get() + used_, text, kMostAtOnce);
+        used_ += size;
+    }
+    static constexpr std::size_t kMostAtOnce = 4;
+
     /// True when the bytes at `offset` are still in memory.
     bool in_window(std::uint64_t offset) const { return offset >= window_start_ && offset < end(); }
 
@@ -227,9 +237,12 @@ public:
     void restore(Square square) { hold(square); }
     void append_square(Square landing)
     {
-        commit_held();
-        out_.append(':');
-        out_.append(file_char(landing));
+        // The held character is followed by more text now, so final; the first one is the
+        // caller's.
+        const char text[PlacedText::kMostAtOnce] = { held_, ':', file_char(landing), 0 };
+        const std::size_t skip = own_held_ ? 0 : 1;
+        out_.append_few(text + skip, 3 - skip);
+        own_held_ = true;
         hold(landing);
     }
 
@@ -238,16 +251,19 @@ public:
     void prefetch_next(const State& state) const
     {
         // Every next state has fewer enemy pieces: below the line, none is looked up.
-        if (!more_than(state.enemy, few_to_search_ + 1)) return;
+        if (squares_in(state.enemy) <= few_to_search_ + 1) return;
         for_each_capture(state, [this](Square, const State& next) {
-            if (more_than(next.enemy, few_to_search_)) cache_.prefetch(next);
+            if (squares_in(next.enemy) > few_to_search_) cache_.prefetch(next);
         });
     }
 
     bool descend(const State& next)
     {
         if (!enemy_on_lines(next)) return false;
-        if (!more_than(next.enemy, few_to_search_)) return extend(next, *this);
+        if (squares_in(next.enemy) <= few_to_search_) {
+            SearchAgain again { *this };
+            return extend(next, again);
+        }
         if (const SuffixCache::Entry* seen = cache_.find(next); seen
             && (out_.in_window(seen->offset)
                 || unpacked_suffix(seen->packed).length >= kShortestReadBack)) {
@@ -265,6 +281,17 @@ public:
     }
 
 private:
+    // A state below the cache's line, and so every state after it, is searched again plainly:
+    // nothing is looked up, prefetched or stored.
+    struct SearchAgain {
+        PieceWriter& writer;
+        Square last_square() const { return writer.last_; }
+        void replace_rank(Square landing) { writer.hold(landing); }
+        void restore(Square square) { writer.hold(square); }
+        void append_square(Square landing) { writer.append_square(landing); }
+        bool descend(const State& next) { return enemy_on_lines(next) && extend(next, *this); }
+    };
+
     // One past the held character: where a suffix appended now would start.
     std::uint64_t text_end() const { return out_.end() + (own_held_ ? 1 : 0); }
 

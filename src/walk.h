@@ -18,6 +18,12 @@ inline bool worth_remembering(const State& state)
     return more_than(state.enemy, kFewPieces);
 }
 
+/// replaces_last_rank for squares: one rank away on the same file is eight squares away.
+inline bool replaces_last_rank(Square last, Square landing)
+{
+    return last - landing == 8 || landing - last == 8;
+}
+
 // How the search's text grows, stated once for everything that follows it (the text itself, or
 // only its length).
 //
@@ -36,7 +42,10 @@ inline bool worth_remembering(const State& state)
 // restore(square) to undo a replacement, and descend(next) to append what the search from
 // `next` appends, returning whether it captured anything. It may have prefetch_next(state), to
 // start loading what it knows of the states after `state` before they are followed.
-template <class Out> bool extend(const State& state, Out& out, Alternatives* top_level = nullptr)
+// The top level's bookkeeping (`kTopLevel`) is chosen when compiling: every capture below the
+// top skips it.
+template <bool kTopLevel, class Out>
+bool extend_text(const State& state, Out& out, Alternatives* top_level)
 {
     if constexpr (requires { out.prefetch_next(state); }) out.prefetch_next(state);
     bool captured = false;
@@ -44,8 +53,7 @@ template <class Out> bool extend(const State& state, Out& out, Alternatives* top
         captured = true;
         bool kept = true;
         const Square last = out.last_square();
-        if (replaces_last_rank(
-                file_char(last), rank_char(last), file_char(landing), rank_char(landing))) {
+        if (replaces_last_rank(last, landing)) {
             out.replace_rank(landing);
             if (!out.descend(next)) {
                 out.restore(last);
@@ -55,7 +63,7 @@ template <class Out> bool extend(const State& state, Out& out, Alternatives* top
             out.append_square(landing);
             out.descend(next);
         }
-        if (top_level) {
+        if constexpr (kTopLevel) {
             if (kept)
                 top_level->ranks = 0;
             else
@@ -63,4 +71,15 @@ template <class Out> bool extend(const State& state, Out& out, Alternatives* top
         }
     });
     return captured;
+}
+
+template <class Out> bool extend(const State& state, Out& out)
+{
+    return extend_text<false>(state, out, nullptr);
+}
+
+/// At the top level: also settles in `top_level` the texts found beside the adopted one.
+template <class Out> bool extend(const State& state, Out& out, Alternatives* top_level)
+{
+    return extend_text<true>(state, out, top_level);
 }

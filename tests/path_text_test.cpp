@@ -1,4 +1,5 @@
 #include "path_text.h"
+#include "walk.h"
 
 #include <gtest/gtest.h>
 
@@ -31,5 +32,18 @@ INSTANTIATE_TEST_SUITE_P(Texts, EditPath,
         PathCase { "OnlyTheTextDecides", "a1:e1", { 2, 4 }, { 6, 4 }, "a1:e2" },
         PathCase { "CornerNames", "", { 0, 7 }, { 7, 7 }, "h8:h1" }),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The search decides by squares what the text rule decides by characters: on every pair.
+TEST(ReplacesLastRank, BySquaresAsByTheText)
+{
+    for (Square last = 0; last < 64; ++last) {
+        for (Square landing = 0; landing < 64; ++landing) {
+            EXPECT_EQ(replaces_last_rank(last, landing),
+                replaces_last_rank(
+                    file_char(last), rank_char(last), file_char(landing), rank_char(landing)))
+                << last << " to " << landing;
+        }
+    }
+}
 
 } // namespace

@@ -32,7 +32,8 @@ TEST(ResultOutput, WritesFromSeveralThreadsAndCopiesWithinTheFile)
     write_file(name, "an earlier result\n");
     const std::unique_ptr<ResultOutput> output = open_result(name);
     ASSERT_TRUE(output->random_access());
-    constexpr std::size_t kPart = 300'000;
+    // Past the step at which the syncs behind the writes begin.
+    constexpr std::size_t kPart = 3'000'000;
     output->reserve(4 * kPart);
     std::vector<std::thread> writers;
     for (std::size_t part = 0; part < 3; ++part) {
@@ -64,8 +65,10 @@ TEST(ResultOutput, NotCommittedLeavesTheEarlierResultAndNoTemporaryFile)
     const std::string name = (dir / "result.txt").string();
     write_file(name, "an earlier result\n");
     {
+        // Enough that a sync behind the writes is under way when the output goes.
         const std::unique_ptr<ResultOutput> output = open_result(name);
-        output->write_at(0, "half", 4);
+        const std::string half(9 << 20, 'h');
+        output->write_at(0, half.data(), half.size());
     }
     EXPECT_EQ(read_file(name), "an earlier result\n");
     EXPECT_EQ(dir.entries(), result_only());

@@ -566,6 +566,17 @@ const Row kRows[] = {
                 outcome.errors, "Runel_out.txt: cannot write the result: Input/output error\n");
             EXPECT_EQ(read_file(dir / kResultFileName), result);
         } },
+    // The syncs behind the writes may be the only ones to see a failing disk: the run fails as
+    // any failed write does, the old result it would have replaced gone with it.
+    { "SyncBehindTheWritesFailingIsSaidAndLeavesNothing", kTensOfMegabytesBoard,
+        Launch { .failing_call = "data_sync" },
+        [](const TempDir& dir) { write_file(dir / kResultFileName, "old\n"); },
+        [](const TempDir& dir, const Outcome& outcome, const std::string&) {
+            EXPECT_EQ(outcome.status, 1);
+            EXPECT_EQ(
+                outcome.errors, "Runel_out.txt: cannot write the result: Input/output error\n");
+            EXPECT_EQ(dir.entries(), std::vector<std::string> { kBoardFileName });
+        } },
     { "RefusedRenameWritesInPlace", kSeveralMegabyteBoard, Launch { .failing_call = "rename" },
         [](const TempDir& dir) {
             write_file(dir / kResultFileName, "old\n");

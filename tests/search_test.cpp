@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
+
 namespace {
 
 std::string written_result(const Board& board)
@@ -24,5 +26,14 @@ TEST_P(WriteCaptures, WritesTheSettledPaths)
 
 INSTANTIATE_TEST_SUITE_P(Boards, WriteCaptures, testing::ValuesIn(search_cases()),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The search counts pieces without the processor's instruction: every bit of each byte counts.
+TEST(SquaresIn, CountsAsThePopulationCount)
+{
+    for (const Mask mask : { Mask { 0 }, ~Mask { 0 }, bit(0), bit(63),
+             Mask { 0x8000000000000001ULL }, Mask { 0x5555555555555555ULL },
+             Mask { 0xff00ff00ff00ff00ULL }, Mask { 0x0123456789abcdefULL } })
+        EXPECT_EQ(squares_in(mask), std::popcount(mask)) << std::hex << mask;
+}
 
 } // namespace

@@ -1,8 +1,9 @@
 // Loaded into the program under test with LD_PRELOAD (Linux): makes one system call fail as a
 // broken disk or a busy mount would, so that the program's handling of that failure is checked
 // end to end. RUNEL_FAIL names the call: "folder_sync" (fsync of a folder fails with EIO),
-// "rename" (renameat fails with EBUSY) or "unnamed" (a file without a name cannot be made, as on
-// NFS or vfat: openat with O_TMPFILE fails with EOPNOTSUPP).
+// "data_sync" (fdatasync fails with EIO), "rename" (renameat fails with EBUSY) or "unnamed" (a
+// file without a name cannot be made, as on NFS or vfat: openat with O_TMPFILE fails with
+// EOPNOTSUPP).
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
@@ -34,6 +35,15 @@ extern "C" int fsync(int fd)
         return -1;
     }
     return next<int (*)(int)>("fsync")(fd);
+}
+
+extern "C" int fdatasync(int fd)
+{
+    if (failing("data_sync")) {
+        errno = EIO;
+        return -1;
+    }
+    return next<int (*)(int)>("fdatasync")(fd);
 }
 
 extern "C" int renameat(int from_folder, const char* from, int to_folder, const char* to)

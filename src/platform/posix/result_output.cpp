@@ -9,6 +9,7 @@
 #include "free_room.h"
 #include "leftovers.h"
 #include "speedups.h"
+#include "write_behind.h"
 
 #include <algorithm>
 #include <atomic>
@@ -301,6 +302,7 @@ public:
     void abandon() override
     {
         if (committed_) return;
+        write_behind_.stop();
         drop_new();
         // The earlier result goes where it would have been replaced; a file written in place is
         // left as the plain opening would leave it.
@@ -400,6 +402,8 @@ private:
     void settle(int fd)
     {
         if (!new_.valid()) discard_old(); // an empty result still replaces the old one
+        // A sync behind the writes that failed may have been the only one to see the failure.
+        if (const int failed = write_behind_.stop(); failed != 0) throw_errno(failed);
         if (::ftruncate(fd, static_cast<off_t>(end_.load())) != 0) throw_errno(errno);
         sync_file(fd);
     }
@@ -459,14 +463,9 @@ private:
         new_.reset();
     }
 
-    // Sends what was written on its way to the disk every few megabytes, so that the sync before
-    // the result is put in place waits for little more than the last of it instead of all.
-    void note_written(std::uint64_t bytes)
-    {
-        if (unsent_.fetch_add(bytes, std::memory_order_relaxed) + bytes < kWritebackEvery) return;
-        unsent_.store(0, std::memory_order_relaxed);
-        start_writeback(written(), 0, 0);
-    }
+    // Keeps what was written on its way to the disk, so that the sync before the result is put
+    // in place waits for little more than the last of it instead of all.
+    void note_written(std::uint64_t bytes) { write_behind_.note_written(written(), bytes); }
 
     void note_end(std::uint64_t end)
     {
@@ -488,7 +487,7 @@ private:
     bool committed_ = false;
     // The end of what was written: the result's size. Writes may come from several threads.
     std::atomic<std::uint64_t> end_ { 0 };
-    std::atomic<std::uint64_t> unsent_ { 0 }; // bytes written since the last writeback began
+    WriteBehind write_behind_ { kWritebackEvery }; // stopped before the descriptors close
 };
 
 // A pipe, a terminal, a device: the bytes go in as they come, once each, in order.
