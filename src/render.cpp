@@ -84,7 +84,7 @@ public:
     }
 
     /// Appends the `size` (at most kMostAtOnce) characters at `text`: a capture's, with one check
-    /// for room.
+    /// for room. kMostAtOnce bytes are always read from `text`, so it must hold that many.
     void append_few(const char* text, std::size_t size)
     {
         if (used_ > kBufferSize - kMostAtOnce) flush();
@@ -239,7 +239,8 @@ public:
     {
         // The held character is followed by more text now, so final; the first one is the
         // caller's.
-        const char text[PlacedText::kMostAtOnce] = { held_, ':', file_char(landing), 0 };
+        // One more than a fixed-size copy reads, since the copy may start at the second.
+        const char text[PlacedText::kMostAtOnce + 1] = { held_, ':', file_char(landing), 0, 0 };
         const std::size_t skip = own_held_ ? 0 : 1;
         out_.append_few(text + skip, 3 - skip);
         own_held_ = true;
