@@ -59,13 +59,12 @@ extern "C" int renameat(int from_folder, const char* from, int to_folder, const 
 extern "C" int openat(int folder, const char* name, int flags, ...)
 {
     const bool unnamed = (flags & O_TMPFILE) == O_TMPFILE;
-    mode_t mode = 0;
-    if ((flags & O_CREAT) != 0 || unnamed) { // only then is there a mode to read
-        va_list rest;
-        va_start(rest, flags);
-        mode = static_cast<mode_t>(va_arg(rest, unsigned));
-        va_end(rest);
-    }
+    va_list rest;
+    va_start(rest, flags);
+    // Only with O_CREAT or O_TMPFILE is there a mode to read.
+    const mode_t mode
+        = (flags & O_CREAT) != 0 || unnamed ? static_cast<mode_t>(va_arg(rest, unsigned)) : 0;
+    va_end(rest);
     if (failing("unnamed") && unnamed) {
         errno = EOPNOTSUPP;
         return -1;
