@@ -8,7 +8,7 @@
 //                                          final sync (to a file Runel_phases.txt in the working
 //                                          directory)
 
-#include "files.h"
+#include "result_file.h"
 #include "render.h"
 #include "result_size.h"
 

@@ -24,14 +24,12 @@ function(runel_platform_sources out root)
   else()
     set(sources
       ${root}/src/platform/posix/cgroup_memory.cpp
-      ${root}/src/platform/posix/cleanup.cpp
       ${root}/src/platform/posix/console.cpp
+      ${root}/src/platform/posix/file_door.cpp
       ${root}/src/platform/posix/files.cpp
       ${root}/src/platform/posix/free_room.cpp
       ${root}/src/platform/posix/leftovers.cpp
       ${root}/src/platform/posix/memory.cpp
-      ${root}/src/platform/posix/result_output.cpp
-      ${root}/src/platform/posix/write_behind.cpp
     )
     if(RUNEL_POSIX_FALLBACKS)
       list(APPEND sources ${root}/src/platform/posix/portable.cpp)

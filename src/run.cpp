@@ -6,6 +6,7 @@
 #include "processors.h"
 #include "render.h"
 #include "reserving_storage.h"
+#include "result_file.h"
 #include "result_size.h"
 #include "search.h"
 

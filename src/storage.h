@@ -25,6 +25,9 @@ public:
     /// False for a pipe or a device: it takes bytes only once each, in ascending order, and
     /// cannot give them back (read_at and copy_within must not be called; reserve does nothing).
     virtual bool random_access() const { return true; }
+    /// True where bytes written now land in a file that held an earlier result (written in
+    /// place): what is written there cannot be taken back.
+    virtual bool writes_in_place() const { return false; }
 };
 
 /// Copies `size` bytes of `storage` from `from` to `to` (ranges that do not overlap) through a

@@ -1,7 +1,7 @@
 // The result file through the platform door, below the run: what every system's implementation
 // must do with a regular file.
 
-#include "files.h"
+#include "result_file.h"
 #include "program.h"
 
 #include <gtest/gtest.h>

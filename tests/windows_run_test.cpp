@@ -5,6 +5,7 @@
 #include "big_boards.h"
 #include "console.h"
 #include "files.h"
+#include "result_file.h"
 #include "positions.h"
 #include "program.h"
 #include "run.h"

@@ -12,7 +12,7 @@ TEST(WriteBehind, PosixOnly)
 
 #else
 
-#include "posix/write_behind.h"
+#include "write_behind.h"
 #include "program.h"
 
 #include <fcntl.h>
@@ -51,12 +51,12 @@ TEST_P(WriteBehindRows, SyncsWhatWasAskedForByStop)
     const int fd = row.pipe ? fds[1] : fds[0];
     WriteBehind behind(row.every);
     for (const std::uint64_t bytes : row.noted) behind.note_written(fd, bytes);
-    EXPECT_EQ(behind.stop(), 0);
+    EXPECT_FALSE(behind.stop());
     EXPECT_GE(behind.syncs(), row.least_syncs);
     EXPECT_LE(behind.syncs(), row.most_syncs);
     const unsigned stopped_at = behind.syncs();
     behind.note_written(fd, 4 * row.every);
-    EXPECT_EQ(behind.stop(), 0);
+    EXPECT_FALSE(behind.stop());
     EXPECT_EQ(behind.syncs(), stopped_at) << "nothing after stop()";
     for (const int open : fds)
         if (open >= 0) ::close(open);

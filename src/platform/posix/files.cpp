@@ -1,7 +1,5 @@
-// The board file, and the process-wide set-up, on POSIX systems.
+// The board file on POSIX systems.
 #include "files.h"
-
-#include "cleanup.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -61,9 +59,4 @@ std::uint64_t InputFile::skip_hole()
 #else
     return 0;
 #endif
-}
-
-void prepare_process()
-{
-    install_cleanup_handlers();
 }

@@ -1,6 +1,7 @@
 #include "leftovers.h"
 
-#include "cleanup.h"
+#include "file_door.h"
+#include "take_back.h"
 
 #include <cerrno>
 #include <chrono>
@@ -47,7 +48,8 @@ void remove_if_dead(int folder_fd, const std::string& name, bool folder_locked)
         && (folder_locked || info.st_size > 0 || std::time(nullptr) - info.st_mtime > kBirthSeconds)
         && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
     // Still the file that was checked, under the lock that keeps its run's successors out.
-    if (dead) remove_if_still(folder_fd, name.c_str(), info, true);
+    FileId id;
+    if (dead && !file_door().identify(fd, id)) remove_if_still(folder_fd, name.c_str(), id, true);
     ::close(fd);
 }
 

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <fstream>
 #include <linux/fs.h>
@@ -49,6 +50,13 @@ int name_unnamed(int fd, int folder_fd, const std::string& name)
     if (::linkat(AT_FDCWD, fd_path(fd).c_str(), folder_fd, name.c_str(), AT_SYMLINK_FOLLOW) != 0)
         return errno;
     return 0;
+}
+
+int rename_without_replacing(int folder_fd, const char* from, const char* to)
+{
+    if (::renameat2(folder_fd, from, folder_fd, to, RENAME_NOREPLACE) == 0) return 0;
+    // Kernels before 3.15, and file systems without it, cannot.
+    return errno == EINVAL || errno == ENOSYS ? EOPNOTSUPP : errno;
 }
 
 std::uint64_t copy_in_kernel(

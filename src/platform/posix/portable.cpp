@@ -19,6 +19,11 @@ int name_unnamed(int, int, const std::string&)
     return ENOTSUP;
 }
 
+int rename_without_replacing(int, const char*, const char*)
+{
+    return EOPNOTSUPP;
+}
+
 std::uint64_t copy_in_kernel(int, std::uint64_t, int, std::uint64_t, std::uint64_t)
 {
     return 0;

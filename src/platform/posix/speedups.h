@@ -18,6 +18,10 @@ int open_unnamed(int folder_fd);
 /// or an errno code (EEXIST if the name is taken).
 int name_unnamed(int fd, int folder_fd, const std::string& name);
 
+/// Renames `from` to `to` in the folder open at `folder_fd` only if `to` is free; 0, or an
+/// errno code: EEXIST where it is taken, EOPNOTSUPP where the system cannot promise that.
+int rename_without_replacing(int folder_fd, const char* from, const char* to);
+
 /// Copies up to `size` bytes from offset `from` of `in` to offset `to` of `out` without a trip
 /// through this process; returns how many were copied, fewer (or none) where the system cannot.
 std::uint64_t copy_in_kernel(

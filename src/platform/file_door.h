@@ -1,0 +1,132 @@
+#pragma once
+
+// The result file's door to the system: the few primitives that the result file's policy
+// (result_file.cpp) is built from, one implementation per system. A primitive answers with an
+// error code, or a handle that is kNoHandle where it failed, and never throws: what a failure
+// means is the policy's to decide. Those used to take a file back (identify_at, rename, unlink)
+// are async-signal-safe on POSIX, since a signal handler calls them.
+//
+// The table is process-wide; tests swap its entries to make the system fail, or to act between
+// two of the policy's steps.
+
+#include <cstdint>
+#include <string>
+#include <system_error>
+
+/// A file or folder as the system holds it open: a descriptor, or a Windows HANDLE.
+using Handle = std::intptr_t;
+inline constexpr Handle kNoHandle = -1;
+
+/// Which file a handle or a name reaches, and how it stood then: another writer's rename over
+/// the name changes the file, a write into it in place its size or modification time.
+struct FileId {
+    std::uint64_t device = 0;
+    std::uint64_t index = 0;
+    std::uint64_t size = 0;
+    std::int64_t modified = 0; // nanoseconds
+    bool regular = false; // a plain file, not a link, folder, FIFO or device
+};
+
+inline bool same_file(const FileId& a, const FileId& b)
+{
+    return a.device == b.device && a.index == b.index;
+}
+
+inline bool same_state(const FileId& a, const FileId& b)
+{
+    return same_file(a, b) && a.size == b.size && a.modified == b.modified;
+}
+
+/// A name in a folder: `folder` open (the working folder: kWorkingFolder) and the name in it.
+/// Where a system names files by path alone (Windows), `name` is the whole path and `folder`
+/// unused. Names for the folder's other files are made by appending to `name`.
+struct Place {
+    Handle folder = kNoHandle;
+    std::string name;
+};
+
+struct FileDoor {
+    /// The working folder, as a Place's folder.
+    Handle working_folder;
+
+    /// Creates `name` for writing as the plain opening would create it (mode, ACL and owner as
+    /// any new file there gets); fails with file_exists where anything is there, never following
+    /// a link and never waiting.
+    std::error_code (*create_new)(const char* name, Handle& file);
+    /// Opens an existing `name` for writing as the plain opening does (through links, every rule
+    /// of the system applied), keeping its content. With `wait`, a FIFO waits for a reader as the
+    /// plain opening does; without, it fails at once (no_such_device_or_address). `created`: the
+    /// opening made the file at the end of a dangling link.
+    std::error_code (*open_existing)(const char* name, bool wait, Handle& file, bool& created);
+    /// The file open at `file` opened once more, for reading and writing; kNoHandle where the
+    /// system will not.
+    Handle (*reopen_read_write)(Handle file, const char* name);
+    void (*close)(Handle file);
+    std::error_code (*identify)(Handle file, FileId& id);
+    /// What is at `name` in `folder`, without following a link.
+    std::error_code (*identify_at)(Handle folder, const char* name, FileId& id);
+
+    /// The folder that holds the file open at `file` under a name, as the system names it
+    /// (through links), proven by looking the name up there; an empty name where it cannot be.
+    /// Fails only where the system lacks the means to look (no descriptor left, say).
+    std::error_code (*locate)(Handle file, const char* opened_as, Place& place);
+    void (*close_folder)(Handle folder);
+    /// Whether a new file put at the file's place would differ only in content for every user:
+    /// no other hard links, the user's own, not held by a standard stream or mounted over the
+    /// name, a folder that lets names be replaced.
+    bool (*replaceable)(Handle file, const Place& place);
+    /// A new file in the place's folder for the result, with the identity (owner, group, mode,
+    /// attributes) of `like`, or, where `like` is a file the run just created, as any new file;
+    /// kNoHandle where they cannot all be matched. `name` gets the name it was made under, or
+    /// stays empty for a file that has none yet (it goes with its handle).
+    Handle (*make_beside)(const Place& place, Handle like, bool like_is_new, std::string& name);
+    /// Makes the file `file` (named `name`, or unnamed) the file at `place`, replacing what is
+    /// there in one step.
+    std::error_code (*put_in_place)(Handle file, const std::string& name, const Place& place);
+    /// Removes the temporary files that dead runs left beside `place`.
+    void (*remove_leftovers)(const Place& place);
+
+    /// Renames `from` to `to` in `folder` without replacing anything (file_exists where `to` is
+    /// taken); operation_not_supported where the system cannot promise that.
+    std::error_code (*rename_no_replace)(Handle folder, const char* from, const char* to);
+    std::error_code (*unlink)(Handle folder, const char* name);
+    /// Tells the user, on standard error, one line.
+    void (*say)(const char* line);
+
+    /// Writes to a stream (a pipe, a device) where it stands.
+    std::error_code (*write)(Handle file, const char* data, std::size_t size, std::size_t& written);
+    std::error_code (*write_at)(Handle file, std::uint64_t offset, const char* data,
+        std::size_t size, std::size_t& written);
+    std::error_code (*read_at)(
+        Handle file, std::uint64_t offset, char* data, std::size_t size, std::size_t& read);
+    /// Copies within or between files without a trip through this process; `copied` may fall
+    /// short (0 where the system cannot).
+    std::uint64_t (*copy_range)(Handle from, std::uint64_t from_offset, Handle to,
+        std::uint64_t to_offset, std::uint64_t size);
+    std::error_code (*truncate)(Handle file, std::uint64_t size);
+    /// Sets aside the room for `size` bytes of the file (no_space_on_device where there is none);
+    /// where the file system cannot, compares with its free room instead.
+    std::error_code (*allocate)(Handle file, std::uint64_t size);
+    /// What the file system still gives this file to grow into, and what the file holds.
+    std::uint64_t (*free_room)(Handle file);
+    std::uint64_t (*held_bytes)(Handle file);
+    /// Makes the file's data and metadata reach the disk; not_supported only where the system
+    /// says such a file cannot be synced at all.
+    std::error_code (*sync)(Handle file);
+    /// The data alone (what reading it back needs), and a hint to start writing it out.
+    std::error_code (*sync_data)(Handle file);
+    void (*start_writeback)(Handle file);
+    Handle (*duplicate)(Handle file);
+    /// The folder's entries reach the disk (a rename, a new name).
+    std::error_code (*sync_folder)(Handle folder);
+
+    /// Holds back the signals that would end the process, and lets them through again.
+    void (*hold_signals)();
+    void (*release_signals)();
+};
+
+/// The process's door: the system's own primitives unless a test swapped some.
+FileDoor& file_door();
+
+/// The system's own primitives.
+const FileDoor& system_file_door();

@@ -1,0 +1,434 @@
+// The result file's door on POSIX systems: each primitive one or a few system calls on a
+// descriptor. What only some systems offer (files without a name, renaming without replacing,
+// extended attributes) is in speedups.h, with a plain fallback.
+#include "file_door.h"
+
+#include "files.h"
+#include "free_room.h"
+#include "leftovers.h"
+#include "speedups.h"
+#include "take_back.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+std::error_code last_error()
+{
+    return { errno, std::generic_category() };
+}
+
+std::error_code code_of(int result)
+{
+    return result == 0 ? std::error_code() : last_error();
+}
+
+int fd_of(Handle handle)
+{
+    return static_cast<int>(handle);
+}
+
+FileId id_of(const struct stat& info)
+{
+    return { static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
+        static_cast<std::uint64_t>(info.st_size),
+        static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1'000'000'000 + info.st_mtim.tv_nsec,
+        S_ISREG(info.st_mode) };
+}
+
+bool same_inode(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+std::error_code opened(int fd, Handle& file)
+{
+    if (fd < 0) return last_error();
+    file = fd;
+    return {};
+}
+
+std::error_code create_new(const char* name, Handle& file)
+{
+    return opened(::open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666), file);
+}
+
+std::error_code open_existing(const char* name, bool wait, Handle& file, bool& created)
+{
+    // Nothing at the end of the name: a dangling link, which the opening follows and creates.
+    struct stat before { };
+    const bool absent = ::stat(name, &before) != 0 && errno == ENOENT;
+    // O_CREAT as the plain opening has it: the kernel's protections in shared folders
+    // (fs.protected_regular, protected_fifos) apply only to such an opening.
+    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | (wait ? 0 : O_NONBLOCK);
+    const int fd = ::open(name, flags, 0666);
+    if (fd >= 0 && !wait) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    created = fd >= 0 && absent;
+    return opened(fd, file);
+}
+
+Handle reopen(Handle file, const char* name)
+{
+    return reopen_read_write(fd_of(file), name);
+}
+
+void close_file(Handle file)
+{
+    ::close(fd_of(file));
+}
+
+std::error_code identify(Handle file, FileId& id)
+{
+    struct stat info { };
+    if (::fstat(fd_of(file), &info) != 0) return last_error();
+    id = id_of(info);
+    return {};
+}
+
+std::error_code identify_at(Handle folder, const char* name, FileId& id)
+{
+    // The name is looked up, not followed: a link at the name is not the file.
+    struct stat info { };
+    if (::fstatat(fd_of(folder), name, &info, AT_SYMLINK_NOFOLLOW) != 0) return last_error();
+    id = id_of(info);
+    return {};
+}
+
+// Where the system names the file (through /proc on Linux), else the name it was opened by; its
+// folder is opened and asked for that name, which must be the same file and not a link.
+std::error_code locate(Handle file, const char* opened_as, Place& place)
+{
+    place = {};
+    std::string path = path_of(fd_of(file));
+    if (path.empty()) path = opened_as;
+    const std::string::size_type slash = path.rfind('/');
+    const std::string folder_path = slash == std::string::npos ? "."
+        : slash == 0                                           ? "/"
+                                                               : path.substr(0, slash);
+    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    const int folder = ::open(folder_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0) {
+        // Without descriptors to spare the result could be put in place but not made to last.
+        if (errno == EMFILE || errno == ENFILE || errno == ENOMEM) return last_error();
+        return {}; // a folder that cannot be read: the file is written where it is
+    }
+    struct stat named { };
+    struct stat info { };
+    if (base.empty() || ::fstat(fd_of(file), &info) != 0
+        || ::fstatat(folder, base.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0
+        || !same_inode(named, info) || !S_ISREG(named.st_mode)) {
+        ::close(folder);
+        return {};
+    }
+    place = { folder, base };
+    return {};
+}
+
+void close_folder(Handle folder)
+{
+    if (folder >= 0) ::close(fd_of(folder));
+}
+
+// A file that this process already has open on a standard stream (standard output redirected
+// to it, and reached through /dev/stdout): the plain opening rewrites that very file, which a
+// replacement would take away from the stream.
+bool held_by_a_standard_stream(const struct stat& info)
+{
+    for (int stream = 0; stream <= 2; ++stream) {
+        struct stat held { };
+        if (::fstat(stream, &held) == 0 && same_inode(held, info)) return true;
+    }
+    return false;
+}
+
+bool replaceable(Handle file, const Place& place)
+{
+    struct stat info { };
+    return ::fstat(fd_of(file), &info) == 0 && info.st_nlink == 1 && info.st_uid == ::geteuid()
+        && !held_by_a_standard_stream(info) && !is_mount_root(fd_of(file), fd_of(place.folder))
+        && !folder_is_append_only(fd_of(place.folder));
+}
+
+// Made as any new file is, then given the old one's owner, group, mode, extended attributes and
+// ACL exactly.
+Handle make_beside(const Place& place, Handle like, bool like_is_new, std::string& name)
+{
+    const int folder = fd_of(place.folder);
+    name.clear();
+    int file = open_unnamed(folder);
+    if (file >= 0)
+        hold_temporary(file);
+    else
+        file = create_temporary(folder, place.name, name);
+    if (file < 0) return kNoHandle;
+    struct stat old { };
+    struct stat made { };
+    // Failures here show in the comparison below.
+    if (::fstat(fd_of(like), &old) == 0 && ::fstat(file, &made) == 0 && made.st_gid != old.st_gid) {
+        [[maybe_unused]] const int group = ::fchown(file, static_cast<uid_t>(-1), old.st_gid);
+    }
+    [[maybe_unused]] const int mode = ::fchmod(file, old.st_mode & 07777);
+    const bool attributes = carry_over_attributes(fd_of(like), file) || like_is_new;
+    if (attributes && ::fstat(file, &made) == 0 && made.st_uid == old.st_uid
+        && made.st_gid == old.st_gid && made.st_mode == old.st_mode)
+        return file;
+    if (!name.empty()) {
+        FileId id;
+        if (!identify(file, id)) remove_if_still(place.folder, name.c_str(), id, false);
+        name.clear();
+    }
+    ::close(file);
+    return kNoHandle;
+}
+
+std::error_code put_in_place(Handle file, const std::string& name, const Place& place)
+{
+    const int folder = fd_of(place.folder);
+    std::string named = name;
+    for (int attempt = 0; named.empty(); ++attempt) {
+        named = temporary_name(place.name);
+        const int code = name_unnamed(fd_of(file), folder, named);
+        if (code == 0) break;
+        named.clear();
+        if (code != EEXIST || attempt == 100) return { code, std::generic_category() };
+    }
+    if (::renameat(folder, named.c_str(), folder, place.name.c_str()) == 0) return {};
+    const std::error_code refused = last_error();
+    // A name given here goes again: the caller knows the file by its handle alone.
+    FileId id;
+    if (name.empty() && !identify(file, id))
+        remove_if_still(place.folder, named.c_str(), id, false);
+    return refused;
+}
+
+void remove_leftovers_beside(const Place& place)
+{
+    remove_leftovers(fd_of(place.folder), place.name);
+}
+
+std::error_code rename_no_replace(Handle folder, const char* from, const char* to)
+{
+    const int code = rename_without_replacing(fd_of(folder), from, to);
+    return { code, std::generic_category() };
+}
+
+std::error_code unlink_at(Handle folder, const char* name)
+{
+    return code_of(::unlinkat(fd_of(folder), name, 0));
+}
+
+void say(const char* line)
+{
+    [[maybe_unused]] const ssize_t text = ::write(2, line, std::strlen(line));
+    [[maybe_unused]] const ssize_t end = ::write(2, "\n", 1);
+}
+
+std::error_code moved(ssize_t done, std::size_t& count)
+{
+    if (done < 0) return last_error();
+    count = static_cast<std::size_t>(done);
+    return {};
+}
+
+std::error_code write_stream(Handle file, const char* data, std::size_t size, std::size_t& written)
+{
+    ssize_t done = 0;
+    while ((done = ::write(fd_of(file), data, size)) < 0 && errno == EINTR) { }
+    return moved(done, written);
+}
+
+std::error_code write_at(
+    Handle file, std::uint64_t offset, const char* data, std::size_t size, std::size_t& written)
+{
+    ssize_t done = 0;
+    while ((done = ::pwrite(fd_of(file), data, size, static_cast<off_t>(offset))) < 0
+        && errno == EINTR) { }
+    return moved(done, written);
+}
+
+std::error_code read_at(
+    Handle file, std::uint64_t offset, char* data, std::size_t size, std::size_t& read)
+{
+    ssize_t done = 0;
+    while ((done = ::pread(fd_of(file), data, size, static_cast<off_t>(offset))) < 0
+        && errno == EINTR) { }
+    return moved(done, read);
+}
+
+std::uint64_t copy_range(
+    Handle from, std::uint64_t from_offset, Handle to, std::uint64_t to_offset, std::uint64_t size)
+{
+    return copy_in_kernel(fd_of(from), from_offset, fd_of(to), to_offset, size);
+}
+
+std::error_code truncate_file(Handle file, std::uint64_t size)
+{
+    return code_of(::ftruncate(fd_of(file), static_cast<off_t>(size)));
+}
+
+std::error_code allocate(Handle file, std::uint64_t size)
+{
+    const int code = allocate_blocks(fd_of(file), size);
+    return { code, std::generic_category() };
+}
+
+std::uint64_t room(Handle file)
+{
+    return free_bytes(fd_of(file));
+}
+
+std::uint64_t held_bytes(Handle file)
+{
+    struct stat info { };
+    return ::fstat(fd_of(file), &info) == 0 ? static_cast<std::uint64_t>(info.st_blocks) * 512 : 0;
+}
+
+// EINVAL is the system saying that such a file cannot be synced at all; anything else (EIO,
+// and EROFS from a file system that went read-only after an error) means the data may be lost.
+template <int (*call)(int)> std::error_code synced(Handle file)
+{
+    while (call(fd_of(file)) != 0) {
+        if (errno == EINTR) continue;
+        if (errno == EINVAL) return std::make_error_code(std::errc::operation_not_supported);
+        return last_error();
+    }
+    return {};
+}
+
+int data_sync(int fd)
+{
+#if defined(_POSIX_SYNCHRONIZED_IO) && _POSIX_SYNCHRONIZED_IO > 0
+    return ::fdatasync(fd);
+#else
+    return ::fsync(fd);
+#endif
+}
+
+void writeback(Handle file)
+{
+    start_writeback(fd_of(file), 0, 0);
+}
+
+Handle duplicate(Handle file)
+{
+    return ::fcntl(fd_of(file), F_DUPFD_CLOEXEC, 0);
+}
+
+// Every signal whose default action ends the process. SIGPIPE and SIGXFSZ are ignored instead,
+// so that a closed pipe or a file size limit shows up as a failed write the run reports.
+sigset_t fatal_signals()
+{
+    sigset_t set;
+    ::sigemptyset(&set);
+    for (const int number : { SIGHUP, SIGINT, SIGQUIT, SIGILL, SIGTRAP, SIGABRT, SIGBUS, SIGFPE,
+             SIGUSR1, SIGSEGV, SIGUSR2, SIGALRM, SIGTERM, SIGXCPU, SIGVTALRM, SIGPROF, SIGSYS })
+        ::sigaddset(&set, number);
+#ifdef SIGPOLL
+    ::sigaddset(&set, SIGPOLL);
+#endif
+#ifdef SIGPWR
+    ::sigaddset(&set, SIGPWR);
+#endif
+#ifdef SIGSTKFLT
+    ::sigaddset(&set, SIGSTKFLT);
+#endif
+#ifdef SIGRTMIN
+    for (int number = SIGRTMIN; number <= SIGRTMAX; ++number) ::sigaddset(&set, number);
+#endif
+    return set;
+}
+
+thread_local int held_depth = 0;
+thread_local sigset_t held_before;
+
+void hold_signals()
+{
+    if (held_depth++ > 0) return;
+    const sigset_t set = fatal_signals();
+    ::pthread_sigmask(SIG_BLOCK, &set, &held_before);
+}
+
+void release_signals()
+{
+    if (--held_depth > 0) return;
+    ::pthread_sigmask(SIG_SETMASK, &held_before, nullptr);
+}
+
+extern "C" void take_back_and_die(int signal_number)
+{
+    take_back_on_signal();
+    ::signal(signal_number, SIG_DFL);
+    ::raise(signal_number);
+}
+
+constexpr FileDoor kSystemDoor = {
+    AT_FDCWD,
+    create_new,
+    open_existing,
+    reopen,
+    close_file,
+    identify,
+    identify_at,
+    locate,
+    close_folder,
+    replaceable,
+    make_beside,
+    put_in_place,
+    remove_leftovers_beside,
+    rename_no_replace,
+    unlink_at,
+    say,
+    write_stream,
+    write_at,
+    read_at,
+    copy_range,
+    truncate_file,
+    allocate,
+    room,
+    held_bytes,
+    synced<::fsync>,
+    synced<data_sync>,
+    writeback,
+    duplicate,
+    synced<::fsync>,
+    hold_signals,
+    release_signals,
+};
+
+// Constant-initialized, so that a signal handler may read it at any moment.
+FileDoor door = kSystemDoor;
+
+} // namespace
+
+FileDoor& file_door()
+{
+    return door;
+}
+
+const FileDoor& system_file_door()
+{
+    return kSystemDoor;
+}
+
+void prepare_process()
+{
+    ::signal(SIGPIPE, SIG_IGN);
+    ::signal(SIGXFSZ, SIG_IGN);
+    const sigset_t set = fatal_signals();
+    for (int number = 1; number < NSIG; ++number) {
+        if (::sigismember(&set, number) != 1) continue;
+        struct sigaction previous { };
+        if (::sigaction(number, nullptr, &previous) != 0 || previous.sa_handler == SIG_IGN)
+            continue;
+        struct sigaction action { };
+        action.sa_handler = take_back_and_die;
+        // While one signal is handled the others wait, so each file is taken back only once.
+        action.sa_mask = set;
+        ::sigaction(number, &action, nullptr);
+    }
+}

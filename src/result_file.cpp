@@ -1,0 +1,494 @@
+// The result file's policy. The file is opened as the plain opening for writing opens it, only
+// without discarding its content yet; everything after acts on that handle, never on the name
+// looked up again, but for the removals, which check the name first.
+#include "result_file.h"
+
+#include "file_door.h"
+#include "take_back.h"
+#include "write_behind.h"
+
+#include <algorithm>
+#include <atomic>
+#include <stdexcept>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+namespace {
+
+void check(std::error_code code)
+{
+    if (code) throw std::system_error(code);
+}
+
+// Syncing is checked like any write, but for a file the system says cannot be synced at all.
+void check_sync(std::error_code code)
+{
+    if (code != std::errc::operation_not_supported) check(code);
+}
+
+// Holds back the signals that would end the process while it lives.
+class SignalsHeld {
+public:
+    SignalsHeld() { file_door().hold_signals(); }
+    ~SignalsHeld() { file_door().release_signals(); }
+    SignalsHeld(const SignalsHeld&) = delete;
+    SignalsHeld& operator=(const SignalsHeld&) = delete;
+};
+
+// A handle closed when it goes.
+class Owned {
+public:
+    explicit Owned(Handle handle = kNoHandle)
+        : handle_(handle)
+    {
+    }
+    ~Owned() { reset(); }
+    Owned(Owned&& other) noexcept
+        : handle_(other.release())
+    {
+    }
+    Owned& operator=(Owned&& other) noexcept
+    {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
+    Handle get() const { return handle_; }
+    bool valid() const { return handle_ != kNoHandle; }
+    Handle release() { return std::exchange(handle_, kNoHandle); }
+    void reset(Handle handle = kNoHandle)
+    {
+        if (valid()) file_door().close(handle_);
+        handle_ = handle;
+    }
+
+private:
+    Handle handle_;
+};
+
+void write_fully(Handle file, std::uint64_t offset, const char* data, std::size_t size)
+{
+    while (size > 0) {
+        std::size_t done = 0;
+        check(file_door().write_at(file, offset, data, size, done));
+        if (done == 0) check(std::make_error_code(std::errc::io_error));
+        data += done;
+        size -= done;
+        offset += done;
+    }
+}
+
+void read_fully(Handle file, std::uint64_t offset, char* data, std::size_t size)
+{
+    while (size > 0) {
+        std::size_t done = 0;
+        check(file_door().read_at(file, offset, data, size, done));
+        // The bytes were written before: a short file is a fault.
+        if (done == 0) check(std::make_error_code(std::errc::io_error));
+        data += done;
+        size -= done;
+        offset += done;
+    }
+}
+
+// Copies `size` bytes from the start of `in` to the start of `out`.
+void copy_file(Handle in, Handle out, std::uint64_t size)
+{
+    std::uint64_t copied = file_door().copy_range(in, 0, out, 0, size);
+    std::vector<char> chunk(std::size_t { 1 } << 20);
+    while (copied < size) {
+        const auto part
+            = static_cast<std::size_t>(std::min<std::uint64_t>(size - copied, chunk.size()));
+        read_fully(in, copied, chunk.data(), part);
+        write_fully(out, copied, chunk.data(), part);
+        copied += part;
+    }
+}
+
+constexpr std::uint64_t kWritebackEvery = std::uint64_t { 8 } << 20;
+
+// A folder handle closed when it goes.
+class OwnedFolder {
+public:
+    explicit OwnedFolder(Handle folder)
+        : folder_(folder)
+    {
+    }
+    ~OwnedFolder()
+    {
+        if (folder_ != kNoHandle) file_door().close_folder(folder_);
+    }
+    OwnedFolder(OwnedFolder&& other) noexcept
+        : folder_(std::exchange(other.folder_, kNoHandle))
+    {
+    }
+    OwnedFolder& operator=(OwnedFolder&& other) noexcept
+    {
+        std::swap(folder_, other.folder_);
+        return *this;
+    }
+    OwnedFolder(const OwnedFolder&) = delete;
+    OwnedFolder& operator=(const OwnedFolder&) = delete;
+
+private:
+    Handle folder_;
+};
+
+// What the opening found or made at the name.
+struct Opened {
+    Owned file;
+    FileId id;
+    Place place; // the folder proven to hold a regular file, and its name there; none if unproven
+    OwnedFolder folder { kNoHandle }; // place's folder
+    TakeBack made; // the file the opening created, taken back with the run
+};
+
+// A regular file as the result: written beside its name and put in place by a rename where that
+// is invisible, else written in place. Writes may come from several threads once room is
+// reserved.
+class FileOutput final : public ResultOutput {
+public:
+    FileOutput(Opened opened, const std::string& name)
+        : target_(std::move(opened.file))
+        , info_(opened.id)
+        , place_(std::move(opened.place))
+        , folder_(std::move(opened.folder))
+        , made_(std::move(opened.made))
+        , created_(static_cast<bool>(made_))
+    {
+        const FileDoor& door = file_door();
+        readable_.reset(door.reopen_read_write(target_.get(), name.c_str()));
+        const bool located = !place_.name.empty();
+        replaceable_ = located && door.replaceable(target_.get(), place_);
+        if (located) door.remove_leftovers(place_);
+        // An earlier result is the run's to remove only at the name itself, never at the end
+        // of a link.
+        FileId named;
+        at_name_ = Place { door.working_folder, name };
+        if (door.identify_at(at_name_.folder, name.c_str(), named) || !same_file(named, info_))
+            at_name_.name.clear();
+        if (replaceable_) make_new();
+    }
+    ~FileOutput() override
+    {
+        write_behind_.stop();
+        drop_new();
+    }
+    FileOutput(const FileOutput&) = delete;
+    FileOutput& operator=(const FileOutput&) = delete;
+
+    bool random_access() const override { return new_.valid() || readable_.valid(); }
+    bool writes_in_place() const override { return !new_.valid() && !created_; }
+
+    void write_at(std::uint64_t offset, const char* data, std::size_t size) override
+    {
+        if (!new_.valid()) discard_old();
+        note_end(offset + size);
+        write_fully(written(), offset, data, size);
+        write_behind_.note_written(written(), size);
+    }
+
+    void read_at(std::uint64_t offset, char* data, std::size_t size) override
+    {
+        read_fully(written(), offset, data, size);
+    }
+
+    void copy_within(std::uint64_t from, std::uint64_t to, std::uint64_t size) override
+    {
+        note_end(to + size);
+        const std::uint64_t copied = file_door().copy_range(written(), from, written(), to, size);
+        write_behind_.note_written(written(), copied);
+        // Where the system cannot, or stopped short, through memory.
+        copy_through_buffer(*this, from + copied, to + copied, size - copied);
+    }
+
+    void reserve(std::uint64_t size) override
+    {
+        if (new_.valid()) {
+            const std::error_code code = file_door().allocate(new_.get(), size);
+            if (!code) return;
+            // The old result's room comes free only once it is discarded. Where that makes the
+            // difference, discard it as the plain opening would have, and write in place:
+            // truncating frees its blocks even while a reader holds it open. (Where even that
+            // is too little, the old result is refused before it is discarded.)
+            if (code != std::errc::no_space_on_device || !readable_.valid()) check(code);
+            drop_new();
+        }
+        reserve_in_place(target_.get(), size);
+    }
+
+    std::uint64_t free_room() const override
+    {
+        std::uint64_t room = file_door().free_room(written());
+        if (!new_.valid() && !discarded_) room += file_door().held_bytes(target_.get());
+        return room;
+    }
+
+    void commit() override
+    {
+        if (!new_.valid()) discard_old(); // an empty result still replaces the old one
+        // A sync behind the writes that failed may have been the only one to see the failure.
+        check(write_behind_.stop());
+        check(file_door().truncate(written(), end_.load()));
+        check_sync(file_door().sync(written()));
+        const bool renamed = new_.valid() && put_in_place();
+        committed_ = true;
+        made_.keep();
+        // The rename, or a file this run created, lasts only once its folder reaches the disk.
+        if (!place_.name.empty() && (renamed || created_))
+            check_sync(file_door().sync_folder(place_.folder));
+    }
+
+    void abandon() override
+    {
+        if (committed_) return;
+        write_behind_.stop();
+        drop_new();
+        made_.take_back();
+        // The earlier result goes where it would have been replaced, and only while it is the
+        // very file that was there: a file written in place is left as the plain opening would
+        // leave it.
+        if (replaceable_ && !created_ && !at_name_.name.empty())
+            remove_if_still(at_name_.folder, at_name_.name.c_str(), info_, !changed_.load());
+        replaceable_ = false;
+    }
+
+private:
+    // The new result beside the old one, owned from its making; none where a file with the old
+    // one's identity cannot be made there.
+    void make_new()
+    {
+        const SignalsHeld held;
+        std::string name;
+        new_.reset(file_door().make_beside(place_, target_.get(), created_, name));
+        FileId id;
+        if (new_.valid() && !name.empty() && !file_door().identify(new_.get(), id))
+            new_owner_ = TakeBack(Place { place_.folder, name }, id, false, true);
+        new_name_ = name;
+    }
+
+    // Lets the new file go: one without a name goes with its handle.
+    void drop_new()
+    {
+        new_owner_.take_back();
+        new_name_.clear();
+        new_.reset();
+    }
+
+    // The new file takes the old one's name. Where the rename is refused all the same (busy,
+    // not permitted, another device), the finished result is written in place instead: the old
+    // result is never lost on the way to an error. True if renamed.
+    bool put_in_place()
+    {
+        std::error_code refused;
+        {
+            const SignalsHeld held;
+            refused = file_door().put_in_place(new_.get(), new_name_, place_);
+            if (!refused) {
+                new_owner_.keep();
+                new_name_.clear();
+                return true;
+            }
+        }
+        if (refused != std::errc::device_or_resource_busy
+            && refused != std::errc::operation_not_permitted
+            && refused != std::errc::permission_denied && refused != std::errc::cross_device_link
+            && refused != std::errc::read_only_file_system)
+            check(refused);
+        const std::uint64_t size = end_.load();
+        const Handle into = readable_.valid() ? readable_.get() : target_.get();
+        reserve_in_place(into, size);
+        copy_file(new_.get(), into, size);
+        check(file_door().truncate(into, size));
+        check_sync(file_door().sync(into));
+        drop_new();
+        return false;
+    }
+
+    // The handle the result goes through.
+    Handle written() const
+    {
+        if (new_.valid()) return new_.get();
+        return readable_.valid() ? readable_.get() : target_.get();
+    }
+
+    // Before this run first changes the file itself: from then on what the file holds is this
+    // run's to take back, whatever another run wrote into it before.
+    void claim_contents()
+    {
+        if (!changed_.exchange(true)) made_.written_by_this_run();
+    }
+
+    // What the plain opening does first: the old content goes.
+    void discard_old()
+    {
+        if (discarded_.load(std::memory_order_relaxed)) return;
+        claim_contents();
+        check(file_door().truncate(target_.get(), 0));
+        discarded_ = true;
+    }
+
+    // Room for `size` bytes in the file itself. Refused before the old content goes where the
+    // result cannot fit even in its room; asked for again once it has gone, since the old
+    // content's blocks go with it.
+    void reserve_in_place(Handle file, std::uint64_t size)
+    {
+        claim_contents();
+        std::error_code code;
+        if (!discarded_) code = file_door().allocate(file, size);
+        if (!code) {
+            discard_old();
+            code = file_door().allocate(file, size);
+        }
+        check(code);
+    }
+
+    void note_end(std::uint64_t end)
+    {
+        std::uint64_t seen = end_.load(std::memory_order_relaxed);
+        while (seen < end && !end_.compare_exchange_weak(seen, end, std::memory_order_relaxed)) { }
+    }
+
+    Owned target_; // the file as the opening opened it
+    Owned readable_; // the same file, open for reading too
+    FileId info_; // as the run found it
+    Place place_; // the folder proven to hold the file, and its name there; none if unproven
+    OwnedFolder folder_; // place_'s, open while anything below may need it
+    TakeBack made_;
+    bool created_;
+    Place at_name_; // the name in the working folder, where it holds the file itself
+    bool replaceable_ = false;
+    Owned new_; // the new result while it is written beside the old one
+    std::string new_name_; // its name, while it has one
+    TakeBack new_owner_;
+    std::atomic<bool> discarded_ { false }; // the old content has gone
+    std::atomic<bool> changed_ { false }; // this run has begun to change the file itself
+    bool committed_ = false;
+    // The end of what was written: the result's size. Writes may come from several threads.
+    std::atomic<std::uint64_t> end_ { 0 };
+    WriteBehind write_behind_ { kWritebackEvery };
+};
+
+// A pipe, a terminal, a device: the bytes go in as they come, once each, in order.
+class StreamOutput final : public ResultOutput {
+public:
+    explicit StreamOutput(Owned file)
+        : file_(std::move(file))
+    {
+    }
+
+    bool random_access() const override { return false; }
+    void reserve(std::uint64_t) override { }
+    void write_at(std::uint64_t offset, const char* data, std::size_t size) override
+    {
+        if (offset != written_) throw std::logic_error("a stream takes its bytes in order");
+        while (size > 0) {
+            std::size_t done = 0;
+            check(file_door().write(file_.get(), data, size, done)); // broken pipe: reader gone
+            if (done == 0) check(std::make_error_code(std::errc::io_error));
+            data += done;
+            size -= done;
+            written_ += done;
+        }
+    }
+    void read_at(std::uint64_t, char*, std::size_t) override
+    {
+        throw std::logic_error("a stream cannot be read back");
+    }
+    void copy_within(std::uint64_t, std::uint64_t, std::uint64_t) override
+    {
+        throw std::logic_error("a stream cannot be read back");
+    }
+    void commit() override { }
+
+private:
+    Owned file_;
+    std::uint64_t written_ = 0;
+};
+
+// Where a regular file is, proven through its folder, for the policy to act there.
+void locate(Opened& opened, const char* name)
+{
+    if (!opened.id.regular) return;
+    check(file_door().locate(opened.file.get(), name, opened.place));
+    opened.folder = OwnedFolder(opened.place.folder);
+}
+
+// The plain opening for writing, without discarding the content. A file the opening made (at
+// the name, or at the end of a dangling link) is the run's to take back, from the moment it
+// exists: signals wait meanwhile.
+Opened open_as_writing_would(const std::string& name)
+{
+    const FileDoor& door = file_door();
+    Opened opened;
+    // A name that comes and goes between the two opens is tried again, a few times.
+    for (int attempt = 0;; ++attempt) {
+        Handle file = kNoHandle;
+        bool created = false;
+        std::error_code code;
+        {
+            const SignalsHeld held;
+            code = door.create_new(name.c_str(), file);
+            created = !code;
+            // What is there is opened, but a FIFO not yet, which would wait with signals held.
+            if (code == std::errc::file_exists)
+                code = door.open_existing(name.c_str(), false, file, created);
+            if (!code) {
+                opened.file.reset(file);
+                check(door.identify(file, opened.id));
+                locate(opened, name.c_str());
+                if (created && opened.id.regular) {
+                    // Made at the name itself (creating never follows a link), or at the end
+                    // of a dangling link, which the located place names.
+                    FileId named;
+                    const bool at_name = !door.identify_at(door.working_folder, name.c_str(), named)
+                        && same_file(named, opened.id);
+                    const Place made = at_name ? Place { door.working_folder, name } : opened.place;
+                    if (!made.name.empty()) opened.made = TakeBack(made, opened.id, true, true);
+                }
+                return opened;
+            }
+        }
+        if (code == std::errc::no_such_device_or_address)
+            code = door.open_existing(name.c_str(), true, file, created); // a FIFO: waits
+        if (!code) {
+            opened.file.reset(file);
+            check(door.identify(file, opened.id));
+            locate(opened, name.c_str());
+            return opened;
+        }
+        if (code != std::errc::no_such_file_or_directory || attempt == 8) check(code);
+    }
+}
+
+} // namespace
+
+std::unique_ptr<ResultOutput> open_result(const std::string& name)
+{
+    Opened opened = open_as_writing_would(name);
+    if (!opened.id.regular) return std::make_unique<StreamOutput>(std::move(opened.file));
+    return std::make_unique<FileOutput>(std::move(opened), name);
+}
+
+void remove_stale_result(const std::string& name)
+{
+    // Only a regular file at the name itself: a FIFO's reader must not see an end, and a link's
+    // target elsewhere is not this run's. Opened for writing, so that the system's own rules say
+    // whether this run could have written it; its content is kept.
+    const FileDoor& door = file_door();
+    FileId named;
+    FileId opened;
+    Handle handle = kNoHandle;
+    bool created = false;
+    if (door.identify_at(door.working_folder, name.c_str(), named) || !named.regular
+        || door.open_existing(name.c_str(), false, handle, created))
+        return;
+    const Owned file(handle);
+    Place place;
+    if (door.identify(file.get(), opened) || !same_file(opened, named)
+        || door.locate(file.get(), name.c_str(), place) || place.name.empty())
+        return;
+    const bool replaceable = door.replaceable(file.get(), place);
+    door.close_folder(place.folder);
+    if (replaceable) remove_if_still(door.working_folder, name.c_str(), named, true);
+}

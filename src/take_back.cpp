@@ -1,0 +1,161 @@
+#include "take_back.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <random>
+#include <utility>
+
+namespace {
+
+// The signal handler's view: plain storage behind a lock-free flag, set last and cleared first,
+// since the handler reads it on whichever thread the signal lands.
+struct Slot {
+    std::atomic<int> used { 0 };
+    std::atomic<int> set { 0 };
+    std::atomic<int> unchanged { 0 };
+    Handle folder = kNoHandle;
+    char name[4096] = {};
+    FileId ours;
+};
+static_assert(std::atomic<int>::is_always_lock_free, "read by a signal handler");
+Slot slots[4];
+
+// `name` followed by `mark` and the process's number: a name of this run's own beside `name`.
+// No allocation, since a signal handler builds it.
+bool name_beside(char (&out)[4096], const char* name, const char* mark, std::uint64_t number)
+{
+    const std::size_t length = std::strlen(name);
+    const std::size_t mark_length = std::strlen(mark);
+    if (length + mark_length + 21 >= sizeof out) return false;
+    std::memcpy(out, name, length);
+    std::memcpy(out + length, mark, mark_length);
+    char digits[21];
+    int count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + number % 10);
+        number /= 10;
+    } while (number > 0);
+    std::size_t at = length + mark_length;
+    while (count > 0) out[at++] = digits[--count];
+    out[at] = '\0';
+    return true;
+}
+
+bool is_ours(const FileId& found, const FileId& ours, bool unchanged)
+{
+    return unchanged ? same_state(found, ours) : same_file(found, ours);
+}
+
+// Tells this run's private names from another run's; made before any signal can need it.
+const std::uint64_t run_number = std::random_device {}()
+    ^ static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+
+} // namespace
+
+bool remove_if_still(Handle folder, const char* name, const FileId& ours, bool unchanged)
+{
+    const FileDoor& door = file_door();
+    char aside[4096];
+    if (!name_beside(aside, name, ".runel-removing-", run_number)) return false;
+    const std::error_code moved = door.rename_no_replace(folder, name, aside);
+    FileId found;
+    if (moved == std::errc::operation_not_supported) {
+        // No way to move a name without replacing another: checked, then removed.
+        return !door.identify_at(folder, name, found) && is_ours(found, ours, unchanged)
+            && !door.unlink(folder, name);
+    }
+    if (moved) return false; // gone already, or not this run's to move
+    if (!door.identify_at(folder, aside, found) && is_ours(found, ours, unchanged))
+        return !door.unlink(folder, aside);
+    if (!door.rename_no_replace(folder, aside, name)) return false;
+    // Not ours, and the name taken meanwhile: neither is removed, and the user learns where the
+    // foreign file went.
+    char kept[4096];
+    if (name_beside(kept, name, ".not-removed-by-runel-", run_number)
+        && !door.rename_no_replace(folder, aside, kept))
+        door.say("runel: a file found at the result's name was moved aside and kept beside it, "
+                 "ending in .not-removed-by-runel-*");
+    return false;
+}
+
+void take_back_on_signal()
+{
+    for (Slot& slot : slots) {
+        if (slot.set.load(std::memory_order_acquire) == 0) continue;
+        remove_if_still(
+            slot.folder, slot.name, slot.ours, slot.unchanged.load(std::memory_order_acquire) != 0);
+    }
+}
+
+TakeBack::TakeBack(const Place& place, const FileId& ours, bool unchanged, bool on_signal)
+    : owns_(true)
+    , place_(place)
+    , ours_(ours)
+    , unchanged_(unchanged)
+{
+    if (!on_signal || place.name.size() >= sizeof slots[0].name) return;
+    for (int i = 0; i < static_cast<int>(std::size(slots)); ++i) {
+        int free = 0;
+        if (!slots[i].used.compare_exchange_strong(free, 1)) continue;
+        Slot& slot = slots[i];
+        slot.folder = place.folder;
+        place.name.copy(slot.name, place.name.size());
+        slot.name[place.name.size()] = '\0';
+        slot.ours = ours;
+        slot.unchanged.store(unchanged ? 1 : 0, std::memory_order_release);
+        slot.set.store(1, std::memory_order_release);
+        slot_ = i;
+        return;
+    }
+}
+
+TakeBack::TakeBack(TakeBack&& other) noexcept
+    : owns_(std::exchange(other.owns_, false))
+    , slot_(std::exchange(other.slot_, -1))
+    , place_(std::move(other.place_))
+    , ours_(other.ours_)
+    , unchanged_(other.unchanged_)
+{
+}
+
+TakeBack& TakeBack::operator=(TakeBack&& other) noexcept
+{
+    if (this != &other) {
+        take_back();
+        owns_ = std::exchange(other.owns_, false);
+        slot_ = std::exchange(other.slot_, -1);
+        place_ = std::move(other.place_);
+        ours_ = other.ours_;
+        unchanged_ = other.unchanged_;
+    }
+    return *this;
+}
+
+void TakeBack::keep()
+{
+    if (slot_ >= 0) {
+        slots[slot_].set.store(0, std::memory_order_release);
+        slots[slot_].used.store(0, std::memory_order_release);
+    }
+    slot_ = -1;
+    owns_ = false;
+}
+
+bool TakeBack::take_back()
+{
+    if (!owns_) return false;
+    // A signal landing part-way would find the name moved aside, and leave it so.
+    const FileDoor& door = file_door();
+    door.hold_signals();
+    const bool removed = remove_if_still(place_.folder, place_.name.c_str(), ours_, unchanged_);
+    keep();
+    door.release_signals();
+    return removed;
+}
+
+void TakeBack::written_by_this_run()
+{
+    unchanged_ = false;
+    if (slot_ >= 0) slots[slot_].unchanged.store(0, std::memory_order_release);
+}
