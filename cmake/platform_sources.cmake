@@ -18,6 +18,7 @@ function(runel_platform_sources out root)
   if(WIN32)
     set(sources
       ${root}/src/platform/windows/console.cpp
+      ${root}/src/platform/windows/file_door.cpp
       ${root}/src/platform/windows/files.cpp
       ${root}/src/platform/windows/memory.cpp
     )

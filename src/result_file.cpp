@@ -157,6 +157,12 @@ public:
         , created_(static_cast<bool>(made_))
     {
         const FileDoor& door = file_door();
+        if (!target_.valid()) {
+            // Nothing at the name: the result is made beside it, and named on commit.
+            replaceable_ = true;
+            make_new();
+            return;
+        }
         readable_.reset(door.reopen_read_write(target_.get(), name.c_str()));
         const bool located = !place_.name.empty();
         replaceable_ = located && door.replaceable(target_.get(), place_);
@@ -211,7 +217,8 @@ public:
             // difference, discard it as the plain opening would have, and write in place:
             // truncating frees its blocks even while a reader holds it open. (Where even that
             // is too little, the old result is refused before it is discarded.)
-            if (code != std::errc::no_space_on_device || !readable_.valid()) check(code);
+            if (code != std::errc::no_space_on_device || !readable_.valid() || !target_.valid())
+                check(code);
             drop_new();
         }
         reserve_in_place(target_.get(), size);
@@ -220,7 +227,8 @@ public:
     std::uint64_t free_room() const override
     {
         std::uint64_t room = file_door().free_room(written());
-        if (!new_.valid() && !discarded_) room += file_door().held_bytes(target_.get());
+        if (!new_.valid() && !discarded_ && target_.valid())
+            room += file_door().held_bytes(target_.get());
         return room;
     }
 
@@ -260,7 +268,12 @@ private:
     {
         const SignalsHeld held;
         std::string name;
-        new_.reset(file_door().make_beside(place_, target_.get(), created_, name));
+        Handle made = kNoHandle;
+        const std::error_code code
+            = file_door().make_beside(place_, target_.get(), created_, made, name);
+        // With a file at the name, it is written in place instead.
+        if (!target_.valid()) check(code);
+        new_.reset(made);
         FileId id;
         if (new_.valid() && !name.empty() && !file_door().identify(new_.get(), id))
             new_owner_ = TakeBack(Place { place_.folder, name }, id, false, true);
@@ -281,6 +294,10 @@ private:
     bool put_in_place()
     {
         std::error_code refused;
+        if (!file_door().renames_over_open_files) {
+            readable_.reset();
+            target_.reset();
+        }
         {
             const SignalsHeld held;
             refused = file_door().put_in_place(new_.get(), new_name_, place_);
@@ -295,6 +312,7 @@ private:
             && refused != std::errc::permission_denied && refused != std::errc::cross_device_link
             && refused != std::errc::read_only_file_system)
             check(refused);
+        if (!target_.valid()) reopen_old(refused);
         const std::uint64_t size = end_.load();
         const Handle into = readable_.valid() ? readable_.get() : target_.get();
         reserve_in_place(into, size);
@@ -303,6 +321,19 @@ private:
         check_sync(file_door().sync(into));
         drop_new();
         return false;
+    }
+
+    // The earlier result, opened again after its handles went for the rename: only the very
+    // file the run began with will do, else the refusal stands.
+    void reopen_old(std::error_code refused)
+    {
+        Handle file = kNoHandle;
+        bool created = false;
+        FileId id;
+        if (!info_.regular || file_door().open_existing(place_.name.c_str(), false, file, created))
+            check(refused);
+        target_.reset(file);
+        if (file_door().identify(file, id) || !same_file(id, info_)) check(refused);
     }
 
     // The handle the result goes through.
@@ -324,7 +355,7 @@ private:
     {
         if (discarded_.load(std::memory_order_relaxed)) return;
         claim_contents();
-        check(file_door().truncate(target_.get(), 0));
+        if (target_.valid()) check(file_door().truncate(target_.get(), 0));
         discarded_ = true;
     }
 
@@ -428,7 +459,8 @@ Opened open_as_writing_would(const std::string& name)
         std::error_code code;
         {
             const SignalsHeld held;
-            code = door.create_new(name.c_str(), file);
+            code = door.creates_at_open ? door.create_new(name.c_str(), file)
+                                        : std::make_error_code(std::errc::file_exists);
             created = !code;
             // What is there is opened, but a FIFO not yet, which would wait with signals held.
             if (code == std::errc::file_exists)
@@ -455,6 +487,11 @@ Opened open_as_writing_would(const std::string& name)
             opened.file.reset(file);
             check(door.identify(file, opened.id));
             locate(opened, name.c_str());
+            return opened;
+        }
+        if (code == std::errc::no_such_file_or_directory && !door.creates_at_open) {
+            opened.id.regular = true;
+            opened.place = Place { door.working_folder, name };
             return opened;
         }
         if (code != std::errc::no_such_file_or_directory || attempt == 8) check(code);

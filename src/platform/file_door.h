@@ -48,6 +48,13 @@ struct Place {
 struct FileDoor {
     /// The working folder, as a Place's folder.
     Handle working_folder;
+    /// Whether opening a missing result creates it there and then (POSIX), or the result is
+    /// first made beside its name (Windows, where no kill can be caught and a new empty file
+    /// would outlive one).
+    bool creates_at_open;
+    /// Whether a file held open may be replaced by a rename (POSIX); where not (Windows), the
+    /// old file's handles go first.
+    bool renames_over_open_files;
 
     /// Creates `name` for writing as the plain opening would create it (mode, ACL and owner as
     /// any new file there gets); fails with file_exists where anything is there, never following
@@ -77,9 +84,11 @@ struct FileDoor {
     bool (*replaceable)(Handle file, const Place& place);
     /// A new file in the place's folder for the result, with the identity (owner, group, mode,
     /// attributes) of `like`, or, where `like` is a file the run just created, as any new file;
-    /// kNoHandle where they cannot all be matched. `name` gets the name it was made under, or
-    /// stays empty for a file that has none yet (it goes with its handle).
-    Handle (*make_beside)(const Place& place, Handle like, bool like_is_new, std::string& name);
+    /// no file (and no error) where they cannot all be matched; `like` kNoHandle: nothing to
+    /// match. `name` gets the name it was made under, or stays empty for a file that has none
+    /// yet (it goes with its handle).
+    std::error_code (*make_beside)(
+        const Place& place, Handle like, bool like_is_new, Handle& file, std::string& name);
     /// Makes the file `file` (named `name`, or unnamed) the file at `place`, replacing what is
     /// there in one step.
     std::error_code (*put_in_place)(Handle file, const std::string& name, const Place& place);

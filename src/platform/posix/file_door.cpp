@@ -156,16 +156,18 @@ bool replaceable(Handle file, const Place& place)
 
 // Made as any new file is, then given the old one's owner, group, mode, extended attributes and
 // ACL exactly.
-Handle make_beside(const Place& place, Handle like, bool like_is_new, std::string& name)
+std::error_code make_beside(
+    const Place& place, Handle like, bool like_is_new, Handle& made_file, std::string& name)
 {
     const int folder = fd_of(place.folder);
     name.clear();
+    made_file = kNoHandle;
     int file = open_unnamed(folder);
     if (file >= 0)
         hold_temporary(file);
     else
         file = create_temporary(folder, place.name, name);
-    if (file < 0) return kNoHandle;
+    if (file < 0) return last_error();
     struct stat old { };
     struct stat made { };
     // Failures here show in the comparison below.
@@ -175,15 +177,17 @@ Handle make_beside(const Place& place, Handle like, bool like_is_new, std::strin
     [[maybe_unused]] const int mode = ::fchmod(file, old.st_mode & 07777);
     const bool attributes = carry_over_attributes(fd_of(like), file) || like_is_new;
     if (attributes && ::fstat(file, &made) == 0 && made.st_uid == old.st_uid
-        && made.st_gid == old.st_gid && made.st_mode == old.st_mode)
-        return file;
+        && made.st_gid == old.st_gid && made.st_mode == old.st_mode) {
+        made_file = file;
+        return {};
+    }
     if (!name.empty()) {
         FileId id;
         if (!identify(file, id)) remove_if_still(place.folder, name.c_str(), id, false);
         name.clear();
     }
     ::close(file);
-    return kNoHandle;
+    return {};
 }
 
 std::error_code put_in_place(Handle file, const std::string& name, const Place& place)
@@ -368,6 +372,8 @@ extern "C" void take_back_and_die(int signal_number)
 
 constexpr FileDoor kSystemDoor = {
     AT_FDCWD,
+    true,
+    true,
     create_new,
     open_existing,
     reopen,

@@ -1,0 +1,461 @@
+// The result file's door on Windows, through the wide-character calls. Names are UTF-8 here and
+// widened at each call; a Place's name is a whole path (or one relative to the working folder),
+// since Windows names files by path. A file made beside the result is marked for deletion from
+// its making until it is renamed into place, so that the system removes it however the process
+// ends, TerminateProcess included.
+#include "file_door.h"
+
+#include "files.h"
+#include "take_back.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <mutex>
+#include <vector>
+
+namespace {
+
+std::wstring wide(const std::string& text)
+{
+    if (text.empty()) return {};
+    const int size
+        = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring out(static_cast<std::size_t>(size), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size);
+    return out;
+}
+
+std::string narrow(const std::wstring& text)
+{
+    if (text.empty()) return {};
+    const int size = ::WideCharToMultiByte(
+        CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(size), '\0');
+    ::WideCharToMultiByte(
+        CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr, nullptr);
+    return out;
+}
+
+HANDLE handle_of(Handle handle)
+{
+    return reinterpret_cast<HANDLE>(handle); // NOLINT(performance-no-int-to-ptr)
+}
+
+Handle handle_from(HANDLE handle)
+{
+    return handle == INVALID_HANDLE_VALUE ? kNoHandle : reinterpret_cast<Handle>(handle);
+}
+
+// The system's code, but for those the policy acts on, which it reads as the portable ones.
+std::error_code error(DWORD code)
+{
+    switch (code) {
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+        return std::make_error_code(std::errc::file_exists);
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        return std::make_error_code(std::errc::no_such_file_or_directory);
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        return std::make_error_code(std::errc::no_space_on_device);
+    case ERROR_SHARING_VIOLATION:
+        return std::make_error_code(std::errc::device_or_resource_busy);
+    case ERROR_INVALID_FUNCTION:
+    case ERROR_NOT_SUPPORTED:
+        return std::make_error_code(std::errc::operation_not_supported);
+    default:
+        return { static_cast<int>(code), std::system_category() };
+    }
+}
+
+std::error_code last_error()
+{
+    return error(::GetLastError());
+}
+
+std::error_code done_if(BOOL ok)
+{
+    return ok ? std::error_code() : last_error();
+}
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// One call moves at most this much, well below what a DWORD counts.
+constexpr std::uint64_t kMaxTransfer = std::uint64_t { 1 } << 30;
+
+DWORD part_of(std::size_t size)
+{
+    return static_cast<DWORD>(std::min<std::uint64_t>(size, kMaxTransfer));
+}
+
+OVERLAPPED at_offset(std::uint64_t offset)
+{
+    OVERLAPPED position {};
+    position.Offset = static_cast<DWORD>(offset);
+    position.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    return position;
+}
+
+bool mark_for_deletion(HANDLE file, bool deleted)
+{
+    FILE_DISPOSITION_INFO disposition {};
+    disposition.DeleteFile = deleted ? TRUE : FALSE;
+    return ::SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition)
+        != 0;
+}
+
+std::error_code open_existing(const char* name, bool, Handle& file, bool& created)
+{
+    created = false;
+    const std::wstring path = wide(name);
+    // The read-only attribute protects a file even from an administrator; say so as the
+    // opening itself would (Wine running as root would otherwise open it).
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)
+        && !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return error(ERROR_ACCESS_DENIED);
+    file = handle_from(::CreateFileW(path.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING,
+        FILE_ATTRIBUTE_NORMAL, nullptr));
+    return file == kNoHandle ? last_error() : std::error_code();
+}
+
+std::error_code create_new(const char*, Handle&)
+{
+    return std::make_error_code(std::errc::operation_not_supported); // the result is made beside
+}
+
+Handle reopen(Handle file, const char*)
+{
+    return handle_from(::ReOpenFile(handle_of(file), GENERIC_READ | GENERIC_WRITE, kShareAll, 0));
+}
+
+void close_file(Handle file)
+{
+    ::CloseHandle(handle_of(file));
+}
+
+std::error_code identify(Handle file, FileId& id)
+{
+    BY_HANDLE_FILE_INFORMATION info {};
+    if (::GetFileType(handle_of(file)) != FILE_TYPE_DISK) {
+        id = {};
+        return {};
+    }
+    if (!::GetFileInformationByHandle(handle_of(file), &info)) return last_error();
+    id.device = info.dwVolumeSerialNumber;
+    id.index = (std::uint64_t { info.nFileIndexHigh } << 32) | info.nFileIndexLow;
+    id.size = (std::uint64_t { info.nFileSizeHigh } << 32) | info.nFileSizeLow;
+    id.modified
+        = static_cast<std::int64_t>((std::uint64_t { info.ftLastWriteTime.dwHighDateTime } << 32)
+            | info.ftLastWriteTime.dwLowDateTime);
+    id.regular
+        = !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
+    return {};
+}
+
+std::error_code identify_at(Handle, const char* name, FileId& id)
+{
+    // The name itself, not where a link leads.
+    const HANDLE file = ::CreateFileW(wide(name).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return last_error();
+    const std::error_code code = identify(handle_from(file), id);
+    ::CloseHandle(file);
+    return code;
+}
+
+// Where the system says the file is, else the name it was opened by made whole.
+std::error_code locate(Handle file, const char* opened_as, Place& place)
+{
+    place = {};
+    std::vector<wchar_t> path(MAX_PATH);
+    DWORD length = 0;
+    for (;;) {
+        length = ::GetFinalPathNameByHandleW(
+            handle_of(file), path.data(), static_cast<DWORD>(path.size()), FILE_NAME_NORMALIZED);
+        if (length < path.size()) break;
+        path.resize(length + 1);
+    }
+    if (length == 0) {
+        const std::wstring name = wide(opened_as);
+        for (;;) {
+            length = ::GetFullPathNameW(
+                name.c_str(), static_cast<DWORD>(path.size()), path.data(), nullptr);
+            if (length < path.size()) break;
+            path.resize(length + 1);
+        }
+    }
+    FileId found;
+    FileId opened;
+    const std::string whole = narrow(std::wstring(path.data(), length));
+    if (length > 0 && !identify(file, opened) && !identify_at(kNoHandle, whole.c_str(), found)
+        && found.regular && same_file(found, opened))
+        place = { kNoHandle, whole };
+    return {};
+}
+
+void close_folder(Handle) { }
+
+bool replaceable(Handle file, const Place&)
+{
+    BY_HANDLE_FILE_INFORMATION info {};
+    if (!::GetFileInformationByHandle(handle_of(file), &info) || info.nNumberOfLinks != 1)
+        return false;
+    // The file standard output already writes: a replacement would take it from the stream.
+    FileId ours;
+    FileId held;
+    for (const DWORD stream : { STD_OUTPUT_HANDLE, STD_ERROR_HANDLE }) {
+        const HANDLE handle = ::GetStdHandle(stream);
+        if (handle != nullptr && handle != INVALID_HANDLE_VALUE && !identify(file, ours)
+            && !identify(handle_from(handle), held) && held.regular && same_file(ours, held))
+            return false;
+    }
+    return true;
+}
+
+std::error_code make_beside(const Place& place, Handle, bool, Handle& file, std::string& name)
+{
+    file = kNoHandle;
+    for (unsigned attempt = 0;; ++attempt) {
+        name = place.name + ".runel-" + std::to_string(::GetCurrentProcessId()) + "-"
+            + std::to_string(attempt);
+        // Others may read it, and it may be renamed while open.
+        const HANDLE made = ::CreateFileW(wide(name).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
+            FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+            nullptr);
+        if (made != INVALID_HANDLE_VALUE) {
+            if (mark_for_deletion(made, true)) {
+                file = handle_from(made);
+                return {};
+            }
+            const std::error_code code = last_error();
+            ::CloseHandle(made);
+            ::DeleteFileW(wide(name).c_str());
+            name.clear();
+            return code;
+        }
+        if (::GetLastError() != ERROR_FILE_EXISTS || attempt == 100) {
+            name.clear();
+            return last_error();
+        }
+    }
+}
+
+std::error_code put_in_place(Handle file, const std::string& name, const Place& place)
+{
+    if (!mark_for_deletion(handle_of(file), false)) return last_error();
+    if (::MoveFileExW(wide(name).c_str(), wide(place.name).c_str(),
+            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return {};
+    const std::error_code refused = last_error();
+    mark_for_deletion(handle_of(file), true);
+    return refused;
+}
+
+void remove_leftovers(const Place&) { } // the system removed them with their runs
+
+std::error_code rename_no_replace(Handle, const char* from, const char* to)
+{
+    return done_if(::MoveFileExW(wide(from).c_str(), wide(to).c_str(), 0));
+}
+
+std::error_code unlink(Handle, const char* name)
+{
+    return done_if(::DeleteFileW(wide(name).c_str()));
+}
+
+void say(const char* line)
+{
+    write_error_text(std::string(line) + "\n");
+}
+
+std::error_code write_stream(Handle file, const char* data, std::size_t size, std::size_t& written)
+{
+    DWORD done = 0;
+    const BOOL ok = ::WriteFile(handle_of(file), data, part_of(size), &done, nullptr);
+    written = done;
+    return done_if(ok);
+}
+
+std::error_code write_at(
+    Handle file, std::uint64_t offset, const char* data, std::size_t size, std::size_t& written)
+{
+    OVERLAPPED position = at_offset(offset);
+    DWORD done = 0;
+    const BOOL ok = ::WriteFile(handle_of(file), data, part_of(size), &done, &position);
+    written = done;
+    return done_if(ok);
+}
+
+std::error_code read_at(
+    Handle file, std::uint64_t offset, char* data, std::size_t size, std::size_t& read)
+{
+    OVERLAPPED position = at_offset(offset);
+    DWORD done = 0;
+    const BOOL ok = ::ReadFile(handle_of(file), data, part_of(size), &done, &position);
+    read = done;
+    if (!ok && ::GetLastError() == ERROR_HANDLE_EOF) return {};
+    return done_if(ok);
+}
+
+std::uint64_t copy_range(Handle, std::uint64_t, Handle, std::uint64_t, std::uint64_t)
+{
+    return 0;
+}
+
+std::error_code truncate(Handle file, std::uint64_t size)
+{
+    FILE_END_OF_FILE_INFO end {};
+    end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
+    return done_if(
+        ::SetFileInformationByHandle(handle_of(file), FileEndOfFileInfo, &end, sizeof end));
+}
+
+std::uint64_t held_bytes(Handle file)
+{
+    FILE_STANDARD_INFO info {};
+    if (!::GetFileInformationByHandleEx(handle_of(file), FileStandardInfo, &info, sizeof info))
+        return 0;
+    return static_cast<std::uint64_t>(info.AllocationSize.QuadPart);
+}
+
+// The room left on the volume that holds the file, for this user (quotas included).
+std::uint64_t room(Handle file)
+{
+    std::vector<wchar_t> path(MAX_PATH);
+    for (;;) {
+        const DWORD length = ::GetFinalPathNameByHandleW(
+            handle_of(file), path.data(), static_cast<DWORD>(path.size()), FILE_NAME_NORMALIZED);
+        if (length == 0) return 0;
+        if (length < path.size()) break;
+        path.resize(length + 1);
+    }
+    // The folder: GetDiskFreeSpaceExW wants one.
+    std::wstring folder(path.data());
+    folder.resize(folder.find_last_of(L"\\/") + 1);
+    ULARGE_INTEGER available {};
+    if (!::GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr)) return 0;
+    return available.QuadPart;
+}
+
+// The free room is compared first: Wine cannot hold room up front, and NTFS may say a file's
+// room is held where quotas would still refuse its writes.
+std::error_code allocate(Handle file, std::uint64_t size)
+{
+    const std::uint64_t held = held_bytes(file);
+    if (size > held && size - held > room(file))
+        return std::make_error_code(std::errc::no_space_on_device);
+    FILE_ALLOCATION_INFO allocation {};
+    allocation.AllocationSize.QuadPart = static_cast<LONGLONG>(size);
+    if (::SetFileInformationByHandle(
+            handle_of(file), FileAllocationInfo, &allocation, sizeof allocation))
+        return {};
+    const std::error_code code = last_error();
+    if (code == std::errc::operation_not_supported || ::GetLastError() == ERROR_INVALID_PARAMETER
+        || ::GetLastError() == ERROR_CALL_NOT_IMPLEMENTED)
+        return {};
+    return code;
+}
+
+std::error_code sync(Handle file)
+{
+    return done_if(::FlushFileBuffers(handle_of(file)));
+}
+
+void start_writeback(Handle) { }
+
+Handle duplicate(Handle file)
+{
+    HANDLE copy = INVALID_HANDLE_VALUE;
+    if (!::DuplicateHandle(::GetCurrentProcess(), handle_of(file), ::GetCurrentProcess(), &copy, 0,
+            FALSE, DUPLICATE_SAME_ACCESS))
+        return kNoHandle;
+    return handle_from(copy);
+}
+
+// A rename written through (MOVEFILE_WRITE_THROUGH) needs no sync of its folder.
+std::error_code sync_folder(Handle)
+{
+    return {};
+}
+
+// Held while a file is made, marked or renamed; a console event (Ctrl+C, a closed window) takes
+// it before ending the process and never gives it back, so the process never ends part-way
+// through one of those steps.
+std::recursive_mutex steps;
+
+void hold_signals()
+{
+    steps.lock();
+}
+
+void release_signals()
+{
+    steps.unlock();
+}
+
+BOOL WINAPI end_on_console_event(DWORD)
+{
+    steps.lock();
+    take_back_on_signal();
+    ::TerminateProcess(::GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+    return TRUE;
+}
+
+const FileDoor kSystemDoor = {
+    kNoHandle,
+    false,
+    false,
+    create_new,
+    open_existing,
+    reopen,
+    close_file,
+    identify,
+    identify_at,
+    locate,
+    close_folder,
+    replaceable,
+    make_beside,
+    put_in_place,
+    remove_leftovers,
+    rename_no_replace,
+    unlink,
+    say,
+    write_stream,
+    write_at,
+    read_at,
+    copy_range,
+    truncate,
+    allocate,
+    room,
+    held_bytes,
+    sync,
+    sync,
+    start_writeback,
+    duplicate,
+    sync_folder,
+    hold_signals,
+    release_signals,
+};
+
+FileDoor door = kSystemDoor;
+
+} // namespace
+
+FileDoor& file_door()
+{
+    return door;
+}
+
+const FileDoor& system_file_door()
+{
+    return kSystemDoor;
+}
+
+void prepare_process()
+{
+    // No dialog box for a missing disk or a crash: this is a console program run by others.
+    ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+    ::SetConsoleCtrlHandler(end_on_console_event, TRUE);
+}

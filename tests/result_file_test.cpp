@@ -1,0 +1,169 @@
+// The result file's policy with faults put through its door: each row swaps some primitives of
+// the process's door for a while, runs the result file through open, write and commit (or a
+// failure, or a signal), and checks what a user would find at the name.
+
+#include "file_door.h"
+#include "program.h"
+#include "result_file.h"
+#include "take_back.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <set>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// What the swapped primitives saw, and what they are to do; primitives are plain functions, so
+// they read it from here.
+struct Faults {
+    std::set<Handle> unsynced; // handles written to since their last sync
+    bool put_in_place_unsynced = false; // a file made the result before its data was synced
+    std::error_code sync_answer; // what every sync answers, where set
+    std::function<void()> after_check; // runs once, after the next look at a name
+};
+Faults faults;
+FileDoor system_door;
+
+std::error_code write_at(
+    Handle file, std::uint64_t offset, const char* data, std::size_t size, std::size_t& written)
+{
+    faults.unsynced.insert(file);
+    return system_door.write_at(file, offset, data, size, written);
+}
+
+std::error_code sync(Handle file)
+{
+    if (faults.sync_answer) return faults.sync_answer;
+    faults.unsynced.erase(file);
+    return system_door.sync(file);
+}
+
+std::error_code put_in_place(Handle file, const std::string& name, const Place& place)
+{
+    if (faults.unsynced.contains(file)) faults.put_in_place_unsynced = true;
+    return system_door.put_in_place(file, name, place);
+}
+
+std::error_code identify_at(Handle folder, const char* name, FileId& id)
+{
+    const std::error_code code = system_door.identify_at(folder, name, id);
+    if (faults.after_check) std::exchange(faults.after_check, nullptr)();
+    return code;
+}
+
+// The door with the faults above, while it lives.
+class FaultyDoor {
+public:
+    FaultyDoor()
+    {
+        system_door = file_door();
+        faults = {};
+        FileDoor& door = file_door();
+        door.write_at = write_at;
+        door.sync = sync;
+        door.put_in_place = put_in_place;
+        door.identify_at = identify_at;
+    }
+    ~FaultyDoor() { file_door() = system_door; }
+    FaultyDoor(const FaultyDoor&) = delete;
+    FaultyDoor& operator=(const FaultyDoor&) = delete;
+};
+
+enum class Ending { commit, failure, signal };
+
+struct Row {
+    const char* name;
+    bool earlier_result; // "old" at the name before the run
+    bool second_link; // ... with another hard link, so that it is written in place
+    std::error_code sync_answer;
+    // Done after the run's last look at a name before it removes one: another run at work.
+    std::function<void(const TempDir&)> meanwhile;
+    Ending ending;
+    bool throws; // commit() fails
+    std::string expected; // at the name afterwards ("" for nothing there)
+};
+
+void PrintTo(const Row& row, std::ostream* out)
+{
+    *out << row.name;
+}
+
+const std::string kNew(3000, 'n');
+
+// Another run renames its complete result over the name.
+void another_run_renames_in(const TempDir& dir)
+{
+    write_file(dir / "other", "other run's");
+    fs::rename(dir / "other", dir / "result.txt");
+}
+
+const Row kRows[] = {
+    { "ResultIsOnTheDiskBeforeItIsPutInPlace", true, false, {}, nullptr, Ending::commit, false,
+        kNew },
+    { "ReadOnlyFileSystemAnsweringTheSyncFailsTheRun", true, false,
+        std::make_error_code(std::errc::read_only_file_system), nullptr, Ending::commit, true,
+        "old" },
+    { "ReadOnlyFileSystemAnsweringTheSyncInPlaceFailsTheRun", true, true,
+        std::make_error_code(std::errc::read_only_file_system), nullptr, Ending::commit, true,
+        kNew },
+    { "FailureRemovesTheEarlierResult", true, false, {}, nullptr, Ending::failure, false, "" },
+    { "FailureLeavesARenameThatLandsBetweenCheckAndRemoval", true, false, {},
+        another_run_renames_in, Ending::failure, false, "other run's" },
+    { "SignalLeavesTheEarlierResult", true, false, {}, nullptr, Ending::signal, false, "old" },
+    { "SignalLeavesWhatAnotherWriterPutInTheNewFile", false, false, {},
+        [](const TempDir& dir) { write_file(dir / "result.txt", "other run's"); }, Ending::signal,
+        false, "other run's" },
+};
+
+class ResultFileFaults : public testing::TestWithParam<Row> { };
+
+TEST_P(ResultFileFaults, LeaveTheNameAsAUserExpects)
+{
+    const Row& row = GetParam();
+    TempDir dir;
+    const std::string name = (dir / "result.txt").string();
+    if (row.earlier_result) write_file(name, "old");
+    if (row.second_link) fs::create_hard_link(name, dir / "second link");
+    const FaultyDoor door;
+    if (row.name == std::string("FailureLeavesARenameThatLandsBetweenCheckAndRemoval")
+        && system_door.rename_no_replace(system_door.working_folder, "", "")
+            == std::errc::operation_not_supported)
+        GTEST_SKIP() << "this system cannot move a name aside without replacing another: a "
+                        "removal is a check, then the removal";
+    std::unique_ptr<ResultOutput> output = open_result(name);
+    faults.sync_answer = row.sync_answer;
+    if (row.ending == Ending::signal && row.meanwhile) row.meanwhile(dir);
+    output->reserve(kNew.size());
+    output->write_at(0, kNew.data(), kNew.size());
+    if (row.ending == Ending::commit) {
+        if (row.throws) {
+            EXPECT_THROW(output->commit(), std::system_error);
+        } else {
+            output->commit();
+        }
+    } else if (row.ending == Ending::failure) {
+        if (row.meanwhile) faults.after_check = [&] { row.meanwhile(dir); };
+        output->abandon();
+    } else {
+        take_back_on_signal(); // what the handler does before the process ends
+        EXPECT_EQ(read_file(name), row.expected);
+    }
+    EXPECT_FALSE(faults.put_in_place_unsynced) << "a power failure would leave a part";
+    output.reset();
+    file_door() = system_door;
+    std::vector<std::string> left;
+    if (!row.expected.empty()) left.emplace_back("result.txt");
+    if (row.second_link) left.emplace_back("second link");
+    EXPECT_EQ(dir.entries(), left);
+    if (!row.expected.empty() && row.ending != Ending::signal) {
+        EXPECT_EQ(read_file(name), row.expected);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, ResultFileFaults, testing::ValuesIn(kRows),
+    [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace
