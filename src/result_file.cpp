@@ -210,6 +210,7 @@ public:
 
     void reserve(std::uint64_t size) override
     {
+        reserved_ = size;
         if (new_.valid()) {
             const std::error_code code = file_door().allocate(new_.get(), size);
             if (!code) return;
@@ -226,9 +227,13 @@ public:
 
     std::uint64_t free_room() const override
     {
-        std::uint64_t room = file_door().free_room(written());
-        if (!new_.valid() && !discarded_ && target_.valid())
-            room += file_door().held_bytes(target_.get());
+        const FileDoor& door = file_door();
+        std::uint64_t room = door.free_room(written());
+        // Room reserved that the file system does not hold yet (where it only compared) is
+        // this output's own already.
+        const std::uint64_t held = door.held_bytes(written());
+        room -= std::min(room, reserved_ > held ? reserved_ - held : 0);
+        if (!new_.valid() && !discarded_ && target_.valid()) room += door.held_bytes(target_.get());
         return room;
     }
 
@@ -245,6 +250,7 @@ public:
         // The rename, or a file this run created, lasts only once its folder reaches the disk.
         if (!place_.name.empty() && (renamed || created_))
             check_sync(file_door().sync_folder(place_.folder));
+        drop_new(); // others may open the result as they please
     }
 
     void abandon() override
@@ -395,6 +401,7 @@ private:
     std::atomic<bool> discarded_ { false }; // the old content has gone
     std::atomic<bool> changed_ { false }; // this run has begun to change the file itself
     bool committed_ = false;
+    std::uint64_t reserved_ = 0;
     // The end of what was written: the result's size. Writes may come from several threads.
     std::atomic<std::uint64_t> end_ { 0 };
     WriteBehind write_behind_ { kWritebackEvery };
@@ -412,7 +419,8 @@ public:
     void reserve(std::uint64_t) override { }
     void write_at(std::uint64_t offset, const char* data, std::size_t size) override
     {
-        if (offset != written_) throw std::logic_error("a stream takes its bytes in order");
+        // A stream cannot go back.
+        if (offset != written_) check(std::make_error_code(std::errc::invalid_seek));
         while (size > 0) {
             std::size_t done = 0;
             check(file_door().write(file_.get(), data, size, done)); // broken pipe: reader gone
@@ -424,11 +432,11 @@ public:
     }
     void read_at(std::uint64_t, char*, std::size_t) override
     {
-        throw std::logic_error("a stream cannot be read back");
+        check(std::make_error_code(std::errc::invalid_seek));
     }
     void copy_within(std::uint64_t, std::uint64_t, std::uint64_t) override
     {
-        throw std::logic_error("a stream cannot be read back");
+        check(std::make_error_code(std::errc::invalid_seek));
     }
     void commit() override { }
 

@@ -1,8 +1,8 @@
 // The result file through the platform door, below the run: what every system's implementation
 // must do with a regular file.
 
-#include "result_file.h"
 #include "program.h"
+#include "result_file.h"
 
 #include <gtest/gtest.h>
 

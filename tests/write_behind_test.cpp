@@ -12,8 +12,8 @@ TEST(WriteBehind, PosixOnly)
 
 #else
 
-#include "write_behind.h"
 #include "program.h"
+#include "write_behind.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -5,6 +5,7 @@
 // ends, TerminateProcess included.
 #include "file_door.h"
 
+#include "console.h"
 #include "files.h"
 #include "take_back.h"
 
