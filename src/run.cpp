@@ -82,16 +82,16 @@ void write_result(const Board& board, Storage& storage, const RunOptions& option
 
 int run(std::ostream& errors, const RunOptions& options)
 {
-    const BoardReading reading = read_board_file(kBoardFileName);
-    if (reading.error) {
-        remove_stale_result(kResultFileName);
-        errors << kBoardFileName;
-        if (reading.error->line > 0) errors << ':' << reading.error->line;
-        errors << ": " << reading.error->message << '\n';
-        return 1;
-    }
     std::unique_ptr<ResultOutput> output;
     try {
+        const BoardReading reading = read_board_file(kBoardFileName);
+        if (reading.error) {
+            remove_stale_result(kResultFileName);
+            errors << kBoardFileName;
+            if (reading.error->line > 0) errors << ':' << reading.error->line;
+            errors << ": " << reading.error->message << '\n';
+            return 1;
+        }
         output = open_result(kResultFileName);
         write_result(reading.board, *output, options);
         output->commit();
@@ -103,13 +103,18 @@ int run(std::ostream& errors, const RunOptions& options)
         errors << kResultFileName << ": cannot write the result: " << system_message(failure.code())
                << '\n';
     } catch (const std::bad_alloc&) {
+        // Anywhere, reading the board included.
         errors << kResultFileName << ": cannot write the result: out of memory\n";
     } catch (const std::exception& failure) {
         errors << kResultFileName << ": internal error: " << failure.what() << '\n';
     }
-    if (output)
-        output->abandon();
-    else
-        remove_stale_result(kResultFileName);
+    try {
+        if (output)
+            output->abandon();
+        else
+            remove_stale_result(kResultFileName);
+    } catch (const std::exception&) {
+        // Taking back is done as far as memory allows; the failure is said already.
+    }
     return 1;
 }

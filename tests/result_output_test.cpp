@@ -446,6 +446,24 @@ const Row kRows[] = {
             EXPECT_EQ(outcome.errors, "Runel_out.txt: cannot write the result: out of memory\n");
             EXPECT_EQ(dir.entries(), std::vector<std::string> { kBoardFileName });
         } },
+    // Where memory runs short (the board reader's buffer, the count, the writing), the run
+    // says so or is done, never killed.
+    { "AnyAddressSpaceLimitEndsInAResultOrOutOfMemory", kSeveralMegabyteBoard,
+        Launch { .address_space = 9000 << 10 }, nullptr,
+        [](const TempDir& dir, const Outcome&, const std::string& result) {
+            for (rlim_t kilobytes = 5000; kilobytes <= 9000; kilobytes += 250) {
+                const Outcome run = launch(dir, Launch { .address_space = kilobytes << 10 });
+                if (run.status == 127) continue; // the loader itself found too little
+                const bool done = run.status == 0 && read_file(dir / kResultFileName) == result;
+                EXPECT_TRUE(done
+                    || (run.status == 1
+                        && run.errors == "Runel_out.txt: cannot write the result: out of memory\n"
+                        && dir.entries() == std::vector<std::string> { kBoardFileName }))
+                    << kilobytes << " KB: status " << run.status << ", signal " << run.signal
+                    << ", " << run.errors;
+                fs::remove(dir / kResultFileName);
+            }
+        } },
     { "TightMemoryStillGivesTheResult", kSeveralMegabyteBoard, Launch { .address_space = 24 << 20 },
         nullptr,
         [](const TempDir& dir, const Outcome& outcome, const std::string& result) {
