@@ -48,8 +48,16 @@ bool is_ours(const FileId& found, const FileId& ours, bool unchanged)
 }
 
 // Tells this run's private names from another run's; made before any signal can need it.
-const std::uint64_t run_number = std::random_device {}()
-    ^ static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+// The initializer cannot throw: it is noexcept, and catches what random_device may throw.
+const std::uint64_t run_number = []() noexcept { // NOLINT(cert-err58-cpp)
+    const auto now
+        = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    try {
+        return now ^ std::random_device {}();
+    } catch (...) {
+        return now; // no source of randomness: the clock alone
+    }
+}();
 
 } // namespace
 
