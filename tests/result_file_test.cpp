@@ -21,7 +21,11 @@ namespace {
 struct Faults {
     std::set<Handle> unsynced; // handles written to since their last sync
     bool put_in_place_unsynced = false; // a file made the result before its data was synced
-    std::error_code sync_answer; // what every sync answers, where set
+    // What these answer, where set.
+    std::error_code sync;
+    std::error_code sync_data;
+    std::error_code sync_folder;
+    std::error_code put_in_place;
     std::function<void()> after_check; // runs once, after the next look at a name
 };
 Faults faults;
@@ -36,13 +40,24 @@ std::error_code write_at(
 
 std::error_code sync(Handle file)
 {
-    if (faults.sync_answer) return faults.sync_answer;
+    if (faults.sync) return faults.sync;
     faults.unsynced.erase(file);
     return system_door.sync(file);
 }
 
+std::error_code sync_data(Handle file)
+{
+    return faults.sync_data ? faults.sync_data : system_door.sync_data(file);
+}
+
+std::error_code sync_folder(Handle folder)
+{
+    return faults.sync_folder ? faults.sync_folder : system_door.sync_folder(folder);
+}
+
 std::error_code put_in_place(Handle file, const std::string& name, const Place& place)
 {
+    if (faults.put_in_place) return faults.put_in_place;
     if (faults.unsynced.contains(file)) faults.put_in_place_unsynced = true;
     return system_door.put_in_place(file, name, place);
 }
@@ -69,6 +84,8 @@ public:
         FileDoor& door = file_door();
         door.write_at = write_at;
         door.sync = sync;
+        door.sync_data = sync_data;
+        door.sync_folder = sync_folder;
         door.put_in_place = put_in_place;
         door.identify_at = identify_at;
     }
@@ -77,26 +94,33 @@ public:
     FaultyDoor& operator=(const FaultyDoor&) = delete;
 };
 
+// How the run ends: its commit (and, should that fail, what a failed run does after), a failure
+// before it, or a signal.
 enum class Ending { commit, failure, signal };
+
+std::error_code answer(std::errc code)
+{
+    return std::make_error_code(code);
+}
 
 struct Row {
     const char* name;
     bool earlier_result; // "old" at the name before the run
     bool second_link; // ... with another hard link, so that it is written in place
-    std::error_code sync_answer;
+    std::function<void()> fault; // set once the result is open
     // Done after the run's last look at a name before it removes one: another run at work.
     std::function<void(const TempDir&)> meanwhile;
     Ending ending;
-    bool throws; // commit() fails
+    bool fails; // the commit fails
     std::string expected; // at the name afterwards ("" for nothing there)
+    std::size_t bytes = 3000; // of the new result
+    bool in_place = false; // the file at the name is the one that was there
 };
 
 void PrintTo(const Row& row, std::ostream* out)
 {
     *out << row.name;
 }
-
-const std::string kNew(3000, 'n');
 
 // Another run renames its complete result over the name.
 void another_run_renames_in(const TempDir& dir)
@@ -105,20 +129,34 @@ void another_run_renames_in(const TempDir& dir)
     fs::rename(dir / "other", dir / "result.txt");
 }
 
+const std::string kNew(3000, 'n');
+// Past the step at which the syncs behind the writes begin.
+const std::string kBig(9 << 20, 'n');
+
 const Row kRows[] = {
-    { "ResultIsOnTheDiskBeforeItIsPutInPlace", true, false, {}, nullptr, Ending::commit, false,
+    { "ResultIsOnTheDiskBeforeItIsPutInPlace", true, false, nullptr, nullptr, Ending::commit, false,
         kNew },
+    // A failed commit is a failed run: the earlier result it would have replaced goes too.
     { "ReadOnlyFileSystemAnsweringTheSyncFailsTheRun", true, false,
-        std::make_error_code(std::errc::read_only_file_system), nullptr, Ending::commit, true,
-        "old" },
+        [] { faults.sync = answer(std::errc::read_only_file_system); }, nullptr, Ending::commit,
+        true, "" },
     { "ReadOnlyFileSystemAnsweringTheSyncInPlaceFailsTheRun", true, true,
-        std::make_error_code(std::errc::read_only_file_system), nullptr, Ending::commit, true,
+        [] { faults.sync = answer(std::errc::read_only_file_system); }, nullptr, Ending::commit,
+        true, kNew },
+    { "SyncBehindTheWritesFailingFailsTheRun", true, false,
+        [] { faults.sync_data = answer(std::errc::io_error); }, nullptr, Ending::commit, true, "",
+        kBig.size() },
+    { "FolderSyncFailingFailsTheRunWithTheResultInPlace", true, false,
+        [] { faults.sync_folder = answer(std::errc::io_error); }, nullptr, Ending::commit, true,
         kNew },
-    { "FailureRemovesTheEarlierResult", true, false, {}, nullptr, Ending::failure, false, "" },
-    { "FailureLeavesARenameThatLandsBetweenCheckAndRemoval", true, false, {},
+    { "RefusedRenameWritesInPlace", true, false,
+        [] { faults.put_in_place = answer(std::errc::device_or_resource_busy); }, nullptr,
+        Ending::commit, false, kNew, 3000, true },
+    { "FailureRemovesTheEarlierResult", true, false, nullptr, nullptr, Ending::failure, false, "" },
+    { "FailureLeavesARenameThatLandsBetweenCheckAndRemoval", true, false, nullptr,
         another_run_renames_in, Ending::failure, false, "other run's" },
-    { "SignalLeavesTheEarlierResult", true, false, {}, nullptr, Ending::signal, false, "old" },
-    { "SignalLeavesWhatAnotherWriterPutInTheNewFile", false, false, {},
+    { "SignalLeavesTheEarlierResult", true, false, nullptr, nullptr, Ending::signal, false, "old" },
+    { "SignalLeavesWhatAnotherWriterPutInTheNewFile", false, false, nullptr,
         [](const TempDir& dir) { write_file(dir / "result.txt", "other run's"); }, Ending::signal,
         false, "other run's" },
 };
@@ -133,21 +171,26 @@ TEST_P(ResultFileFaults, LeaveTheNameAsAUserExpects)
     if (row.earlier_result) write_file(name, "old");
     if (row.second_link) fs::create_hard_link(name, dir / "second link");
     const FaultyDoor door;
-    if (row.name == std::string("FailureLeavesARenameThatLandsBetweenCheckAndRemoval")
+    if (row.ending == Ending::failure && row.meanwhile
         && system_door.rename_no_replace(system_door.working_folder, "", "")
             == std::errc::operation_not_supported)
         GTEST_SKIP() << "this system cannot move a name aside without replacing another: a "
                         "removal is a check, then the removal";
+    FileId before;
+    system_door.identify_at(system_door.working_folder, name.c_str(), before);
     std::unique_ptr<ResultOutput> output = open_result(name);
-    faults.sync_answer = row.sync_answer;
+    if (row.fault) row.fault();
     if (row.ending == Ending::signal && row.meanwhile) row.meanwhile(dir);
-    output->reserve(kNew.size());
-    output->write_at(0, kNew.data(), kNew.size());
+    const std::string& bytes = row.bytes == kBig.size() ? kBig : kNew;
+    output->reserve(bytes.size());
+    output->write_at(0, bytes.data(), bytes.size());
     if (row.ending == Ending::commit) {
-        if (row.throws) {
-            EXPECT_THROW(output->commit(), std::system_error);
-        } else {
+        try {
             output->commit();
+            EXPECT_FALSE(row.fails);
+        } catch (const std::system_error&) {
+            EXPECT_TRUE(row.fails);
+            output->abandon();
         }
     } else if (row.ending == Ending::failure) {
         if (row.meanwhile) faults.after_check = [&] { row.meanwhile(dir); };
@@ -164,7 +207,12 @@ TEST_P(ResultFileFaults, LeaveTheNameAsAUserExpects)
     if (row.second_link) left.emplace_back("second link");
     EXPECT_EQ(dir.entries(), left);
     if (!row.expected.empty() && row.ending != Ending::signal) {
-        EXPECT_EQ(read_file(name), row.expected);
+        EXPECT_EQ(read_file(name), row.expected == kNew ? bytes : row.expected);
+    }
+    FileId after;
+    if (row.in_place) {
+        ASSERT_FALSE(system_door.identify_at(system_door.working_folder, name.c_str(), after));
+        EXPECT_TRUE(same_file(before, after)) << "written in place";
     }
 }
 

@@ -321,13 +321,6 @@ std::string acl_letting_nobody_read()
 
 // Kept open across the run by the row that needs it: a lock, a bind mount's source.
 int held_fd = -1;
-ino_t held_inode = 0;
-
-ino_t inode_of(const fs::path& path)
-{
-    struct stat info { };
-    return ::stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
-}
 #endif
 
 const Row kRows[] = {
@@ -585,36 +578,6 @@ const Row kRows[] = {
             EXPECT_EQ(dir.entries(),
                 (std::vector<std::string> { kBoardFileName, kResultFileName, "Runel_out.txt.other",
                     "Runel_out.txt.runel-liveab" }));
-        } },
-    { "FolderSyncFailureIsSaidAndTheResultStays", example_board(),
-        Launch { .failing_call = "folder_sync" }, nullptr,
-        [](const TempDir& dir, const Outcome& outcome, const std::string& result) {
-            EXPECT_EQ(outcome.status, 1);
-            EXPECT_EQ(
-                outcome.errors, "Runel_out.txt: cannot write the result: Input/output error\n");
-            EXPECT_EQ(read_file(dir / kResultFileName), result);
-        } },
-    // The syncs behind the writes may be the only ones to see a failing disk: the run fails as
-    // any failed write does, the old result it would have replaced gone with it.
-    { "SyncBehindTheWritesFailingIsSaidAndLeavesNothing", kTensOfMegabytesBoard,
-        Launch { .failing_call = "data_sync" },
-        [](const TempDir& dir) { write_file(dir / kResultFileName, "old\n"); },
-        [](const TempDir& dir, const Outcome& outcome, const std::string&) {
-            EXPECT_EQ(outcome.status, 1);
-            EXPECT_EQ(
-                outcome.errors, "Runel_out.txt: cannot write the result: Input/output error\n");
-            EXPECT_EQ(dir.entries(), std::vector<std::string> { kBoardFileName });
-        } },
-    { "RefusedRenameWritesInPlace", kSeveralMegabyteBoard, Launch { .failing_call = "rename" },
-        [](const TempDir& dir) {
-            write_file(dir / kResultFileName, "old\n");
-            held_inode = inode_of(dir / kResultFileName);
-        },
-        [](const TempDir& dir, const Outcome& outcome, const std::string& result) {
-            succeeded(outcome);
-            EXPECT_EQ(inode_of(dir / kResultFileName), held_inode) << "written in place";
-            EXPECT_EQ(read_file(dir / kResultFileName), result);
-            EXPECT_EQ(dir.entries().size(), 2U);
         } },
     { "NoDescriptorForTheFolderIsSaid", example_board(), Launch { .open_files = 4 },
         [](const TempDir& dir) { write_file(dir / kResultFileName, "old\n"); },

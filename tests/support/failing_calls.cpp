@@ -1,16 +1,13 @@
-// Loaded into the program under test with LD_PRELOAD (Linux): makes one system call fail as a
-// broken disk or a busy mount would, so that the program's handling of that failure is checked
-// end to end. RUNEL_FAIL names the call: "folder_sync" (fsync of a folder fails with EIO),
-// "data_sync" (fdatasync fails with EIO), "rename" (renameat fails with EBUSY) or "unnamed" (a
-// file without a name cannot be made, as on NFS or vfat: openat with O_TMPFILE fails with
-// EOPNOTSUPP).
+// Loaded into the program under test with LD_PRELOAD (Linux), for what only a whole process shows:
+// runs killed by SIGKILL where files cannot be made without a name. With RUNEL_FAIL=unnamed,
+// openat with O_TMPFILE fails with EOPNOTSUPP, as on NFS or vfat. (Every other fault is put
+// through the result file's door, in tests/result_file_test.cpp.)
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <sys/stat.h>
 
 namespace {
 
@@ -26,35 +23,6 @@ template <class Call> Call next(const char* name)
 }
 
 } // namespace
-
-extern "C" int fsync(int fd)
-{
-    struct stat info { };
-    if (failing("folder_sync") && ::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
-        errno = EIO;
-        return -1;
-    }
-    return next<int (*)(int)>("fsync")(fd);
-}
-
-extern "C" int fdatasync(int fd)
-{
-    if (failing("data_sync")) {
-        errno = EIO;
-        return -1;
-    }
-    return next<int (*)(int)>("fdatasync")(fd);
-}
-
-extern "C" int renameat(int from_folder, const char* from, int to_folder, const char* to)
-{
-    if (failing("rename")) {
-        errno = EBUSY;
-        return -1;
-    }
-    return next<int (*)(int, const char*, int, const char*)>("renameat")(
-        from_folder, from, to_folder, to);
-}
 
 extern "C" int openat(int folder, const char* name, int flags, ...)
 {
