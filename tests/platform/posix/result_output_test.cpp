@@ -2,21 +2,11 @@
 // devices, protected and shared files), and nothing left behind however the run ends. Each row
 // lays out a folder, runs the built program there, and checks what must hold after.
 
-#include <gtest/gtest.h>
-
-#if defined(_WIN32)
-
-TEST(ResultOutput, PosixOnly)
-{
-    GTEST_SKIP() << "symbolic links, FIFOs, permission bits, signals and address-space limits are "
-                    "POSIX set-ups; the Windows rules are checked by the other end-to-end tests";
-}
-
-#else
-
 #include "big_boards.h"
 #include "program.h"
 #include "run.h"
+
+#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <chrono>
@@ -883,5 +873,3 @@ TEST(MachineSettingsRace, LinkPlantedByAnotherUserIsNeverFollowed)
 #endif
 
 } // namespace
-
-#endif
