@@ -313,6 +313,14 @@ std::string acl_letting_nobody_read()
 int held_fd = -1;
 #endif
 
+// Runel_out.txt as a link to an earlier result in another folder.
+void link_to_an_earlier_result_elsewhere(const TempDir& dir)
+{
+    fs::create_directory(dir / "elsewhere");
+    write_file(dir / "elsewhere" / "result.txt", "old\n");
+    fs::create_symlink("elsewhere/result.txt", dir / kResultFileName);
+}
+
 const Row kRows[] = {
     { "LinkIsFollowedAndStays", example_board(), {},
         [](const TempDir& dir) {
@@ -481,6 +489,21 @@ const Row kRows[] = {
             EXPECT_TRUE(outcome.signal == SIGTERM || outcome.status == 1) << outcome.errors;
             EXPECT_TRUE(fs::is_symlink(dir / kResultFileName));
             EXPECT_TRUE(fs::is_empty(dir / "results")) << "the file the open made stays";
+        } },
+    // An earlier result is this run's to take back only at the name itself: the file a link
+    // leads to, in another folder, outlives a failed run and a signalled one.
+    { "LinkTargetElsewhereOutlivesAFailedRun", "header\n+\n", {},
+        [](const TempDir& dir) { link_to_an_earlier_result_elsewhere(dir); },
+        [](const TempDir& dir, const Outcome& outcome, const std::string&) {
+            EXPECT_EQ(outcome.status, 1);
+            EXPECT_EQ(read_file(dir / "elsewhere" / "result.txt"), "old\n");
+        } },
+    { "LinkTargetElsewhereOutlivesASignal", kHundredsOfGigabytesBoard,
+        Launch { .signal = SIGTERM, .signal_after_ms = 400 },
+        [](const TempDir& dir) { link_to_an_earlier_result_elsewhere(dir); },
+        [](const TempDir& dir, const Outcome& outcome, const std::string&) {
+            EXPECT_TRUE(outcome.signal == SIGTERM || outcome.status == 1) << outcome.errors;
+            EXPECT_EQ(read_file(dir / "elsewhere" / "result.txt"), "old\n");
         } },
 #if defined(__linux__)
     { "BindMountedResult", example_board(), {},
@@ -731,14 +754,17 @@ void PrintTo(const Signal& signal, std::ostream* out)
 
 class KilledRun : public testing::TestWithParam<Signal> { };
 
-TEST_P(KilledRun, LeavesNoTemporaryFile)
+// Every other attempt finds an earlier result, which a signal leaves exactly as it was.
+TEST_P(KilledRun, LeavesNoTemporaryFileAndTheEarlierResult)
 {
     const int signal_number = GetParam().number;
     const std::string result = result_of(kSeveralMegabyteBoard);
     std::mt19937 random(static_cast<unsigned>(signal_number));
-    for (int attempt = 0; attempt < 6; ++attempt) {
+    for (int attempt = 0; attempt < 8; ++attempt) {
         TempDir dir;
         write_file(dir / kBoardFileName, kSeveralMegabyteBoard);
+        const bool earlier = attempt % 2 == 1;
+        if (earlier) write_file(dir / kResultFileName, "old\n");
         const Outcome outcome = launch(dir, {}, signal_number, static_cast<int>(random() % 40000));
         if (signal_number == SIGKILL) {
             // Nothing catches SIGKILL: a temporary file that had a name by then stays, and so
@@ -750,10 +776,16 @@ TEST_P(KilledRun, LeavesNoTemporaryFile)
             EXPECT_EQ(read_file(dir / kResultFileName), result);
             continue;
         }
+        if (outcome.signal != 0) {
+            EXPECT_EQ(outcome.errors, "");
+        }
         const std::vector<std::string> entries = dir.entries();
         if (entries.size() == 2) {
-            EXPECT_EQ(read_file(dir / kResultFileName), result);
+            const std::string left = read_file(dir / kResultFileName);
+            EXPECT_TRUE(left == result || (earlier && outcome.status != 0 && left == "old\n"))
+                << left.substr(0, 40);
         } else {
+            EXPECT_FALSE(earlier) << "the earlier result went";
             EXPECT_EQ(entries, std::vector<std::string> { kBoardFileName });
         }
         if (outcome.status == 0) {
