@@ -492,7 +492,14 @@ const Row kRows[] = {
         } },
     // An earlier result is this run's to take back only at the name itself: the file a link
     // leads to, in another folder, outlives a failed run and a signalled one.
-    { "LinkTargetElsewhereOutlivesAFailedRun", "header\n+\n", {},
+    { "LinkTargetElsewhereOutlivesAnIllFormedBoard", "header\n+\n", {},
+        [](const TempDir& dir) { link_to_an_earlier_result_elsewhere(dir); },
+        [](const TempDir& dir, const Outcome& outcome, const std::string&) {
+            EXPECT_EQ(outcome.status, 1);
+            EXPECT_EQ(read_file(dir / "elsewhere" / "result.txt"), "old\n");
+        } },
+    { "LinkTargetElsewhereOutlivesAFailedWrite", kSeveralMegabyteBoard,
+        Launch { .file_size = 1 << 20 },
         [](const TempDir& dir) { link_to_an_earlier_result_elsewhere(dir); },
         [](const TempDir& dir, const Outcome& outcome, const std::string&) {
             EXPECT_EQ(outcome.status, 1);
