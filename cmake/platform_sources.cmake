@@ -15,15 +15,16 @@ endif()
 
 # Sets `out` to the platform's source files below `root` (the top of the source tree).
 function(runel_platform_sources out root)
+  set(sources ${root}/src/platform/file_door.cpp)
   if(WIN32)
-    set(sources
+    list(APPEND sources
       ${root}/src/platform/windows/console.cpp
       ${root}/src/platform/windows/file_door.cpp
       ${root}/src/platform/windows/files.cpp
       ${root}/src/platform/windows/memory.cpp
     )
   else()
-    set(sources
+    list(APPEND sources
       ${root}/src/platform/posix/cgroup_memory.cpp
       ${root}/src/platform/posix/console.cpp
       ${root}/src/platform/posix/file_door.cpp

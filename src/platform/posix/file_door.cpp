@@ -370,51 +370,41 @@ extern "C" void take_back_and_die(int signal_number)
     ::raise(signal_number);
 }
 
-constexpr FileDoor kSystemDoor = {
-    AT_FDCWD,
-    true,
-    true,
-    create_new,
-    open_existing,
-    reopen,
-    close_file,
-    identify,
-    identify_at,
-    locate,
-    close_folder,
-    replaceable,
-    make_beside,
-    put_in_place,
-    remove_leftovers_beside,
-    rename_no_replace,
-    unlink_at,
-    say,
-    write_stream,
-    write_at,
-    read_at,
-    copy_range,
-    truncate_file,
-    allocate,
-    room,
-    held_bytes,
-    synced<::fsync>,
-    synced<data_sync>,
-    writeback,
-    duplicate,
-    synced<::fsync>,
-    hold_signals,
-    release_signals,
-};
-
-// Constant-initialized, so that a signal handler may read it at any moment.
-FileDoor door = kSystemDoor;
+constexpr FileDoor kSystemDoor = { .working_folder = AT_FDCWD,
+    .creates_at_open = true,
+    .renames_over_open_files = true,
+    .create_new = create_new,
+    .open_existing = open_existing,
+    .reopen_read_write = reopen,
+    .close = close_file,
+    .identify = identify,
+    .identify_at = identify_at,
+    .locate = locate,
+    .close_folder = close_folder,
+    .replaceable = replaceable,
+    .make_beside = make_beside,
+    .put_in_place = put_in_place,
+    .remove_leftovers = remove_leftovers_beside,
+    .rename_no_replace = rename_no_replace,
+    .unlink = unlink_at,
+    .say = say,
+    .write = write_stream,
+    .write_at = write_at,
+    .read_at = read_at,
+    .copy_range = copy_range,
+    .truncate = truncate_file,
+    .allocate = allocate,
+    .free_room = room,
+    .held_bytes = held_bytes,
+    .sync = synced<::fsync>,
+    .sync_data = synced<data_sync>,
+    .start_writeback = writeback,
+    .duplicate = duplicate,
+    .sync_folder = synced<::fsync>,
+    .hold_signals = hold_signals,
+    .release_signals = release_signals };
 
 } // namespace
-
-FileDoor& file_door()
-{
-    return door;
-}
 
 const FileDoor& system_file_door()
 {

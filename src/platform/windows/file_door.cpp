@@ -404,50 +404,41 @@ BOOL WINAPI end_on_console_event(DWORD)
     return TRUE;
 }
 
-const FileDoor kSystemDoor = {
-    kNoHandle,
-    false,
-    false,
-    create_new,
-    open_existing,
-    reopen,
-    close_file,
-    identify,
-    identify_at,
-    locate,
-    close_folder,
-    replaceable,
-    make_beside,
-    put_in_place,
-    remove_leftovers,
-    rename_no_replace,
-    unlink,
-    say,
-    write_stream,
-    write_at,
-    read_at,
-    copy_range,
-    truncate,
-    allocate,
-    room,
-    held_bytes,
-    sync,
-    sync,
-    start_writeback,
-    duplicate,
-    sync_folder,
-    hold_signals,
-    release_signals,
-};
-
-FileDoor door = kSystemDoor;
+const FileDoor kSystemDoor = { .working_folder = kNoHandle,
+    .creates_at_open = false,
+    .renames_over_open_files = false,
+    .create_new = create_new,
+    .open_existing = open_existing,
+    .reopen_read_write = reopen,
+    .close = close_file,
+    .identify = identify,
+    .identify_at = identify_at,
+    .locate = locate,
+    .close_folder = close_folder,
+    .replaceable = replaceable,
+    .make_beside = make_beside,
+    .put_in_place = put_in_place,
+    .remove_leftovers = remove_leftovers,
+    .rename_no_replace = rename_no_replace,
+    .unlink = unlink,
+    .say = say,
+    .write = write_stream,
+    .write_at = write_at,
+    .read_at = read_at,
+    .copy_range = copy_range,
+    .truncate = truncate,
+    .allocate = allocate,
+    .free_room = room,
+    .held_bytes = held_bytes,
+    .sync = sync,
+    .sync_data = sync,
+    .start_writeback = start_writeback,
+    .duplicate = duplicate,
+    .sync_folder = sync_folder,
+    .hold_signals = hold_signals,
+    .release_signals = release_signals };
 
 } // namespace
-
-FileDoor& file_door()
-{
-    return door;
-}
 
 const FileDoor& system_file_door()
 {
