@@ -166,31 +166,40 @@ std::error_code identify_at(Handle, const char* name, FileId& id)
     return code;
 }
 
+// A path that `call` writes into a buffer of the size it is given, answering the length it
+// needs; empty where it fails.
+template <class Call> std::wstring path_from(Call call)
+{
+    std::vector<wchar_t> path(MAX_PATH);
+    for (;;) {
+        const DWORD length = call(path.data(), static_cast<DWORD>(path.size()));
+        if (length < path.size()) return std::wstring(path.data(), length);
+        path.resize(length + 1);
+    }
+}
+
+std::wstring final_path(Handle file)
+{
+    return path_from([file](wchar_t* path, DWORD size) {
+        return ::GetFinalPathNameByHandleW(handle_of(file), path, size, FILE_NAME_NORMALIZED);
+    });
+}
+
 // Where the system says the file is, else the name it was opened by made whole.
 std::error_code locate(Handle file, const char* opened_as, Place& place)
 {
     place = {};
-    std::vector<wchar_t> path(MAX_PATH);
-    DWORD length = 0;
-    for (;;) {
-        length = ::GetFinalPathNameByHandleW(
-            handle_of(file), path.data(), static_cast<DWORD>(path.size()), FILE_NAME_NORMALIZED);
-        if (length < path.size()) break;
-        path.resize(length + 1);
-    }
-    if (length == 0) {
+    std::wstring path = final_path(file);
+    if (path.empty()) {
         const std::wstring name = wide(opened_as);
-        for (;;) {
-            length = ::GetFullPathNameW(
-                name.c_str(), static_cast<DWORD>(path.size()), path.data(), nullptr);
-            if (length < path.size()) break;
-            path.resize(length + 1);
-        }
+        path = path_from([&name](wchar_t* whole, DWORD size) {
+            return ::GetFullPathNameW(name.c_str(), size, whole, nullptr);
+        });
     }
     FileId found;
     FileId opened;
-    const std::string whole = narrow(std::wstring(path.data(), length));
-    if (length > 0 && !identify(file, opened) && !identify_at(kNoHandle, whole.c_str(), found)
+    const std::string whole = narrow(path);
+    if (!path.empty() && !identify(file, opened) && !identify_at(kNoHandle, whole.c_str(), found)
         && found.regular && same_file(found, opened))
         place = { kNoHandle, whole };
     return {};
@@ -324,16 +333,9 @@ std::uint64_t held_bytes(Handle file)
 // The room left on the volume that holds the file, for this user (quotas included).
 std::uint64_t room(Handle file)
 {
-    std::vector<wchar_t> path(MAX_PATH);
-    for (;;) {
-        const DWORD length = ::GetFinalPathNameByHandleW(
-            handle_of(file), path.data(), static_cast<DWORD>(path.size()), FILE_NAME_NORMALIZED);
-        if (length == 0) return 0;
-        if (length < path.size()) break;
-        path.resize(length + 1);
-    }
     // The folder: GetDiskFreeSpaceExW wants one.
-    std::wstring folder(path.data());
+    std::wstring folder = final_path(file);
+    if (folder.empty()) return 0;
     folder.resize(folder.find_last_of(L"\\/") + 1);
     ULARGE_INTEGER available {};
     if (!::GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr)) return 0;
