@@ -36,8 +36,8 @@ public:
     SignalsHeld& operator=(const SignalsHeld&) = delete;
 };
 
-// A handle closed when it goes.
-class Owned {
+// A handle closed through the door when it goes: a file's, or a folder's.
+template <void (*FileDoor::*kClose)(Handle)> class Owned {
 public:
     explicit Owned(Handle handle = kNoHandle)
         : handle_(handle)
@@ -53,43 +53,40 @@ public:
         if (this != &other) reset(other.release());
         return *this;
     }
+    Owned(const Owned&) = delete;
+    Owned& operator=(const Owned&) = delete;
     Handle get() const { return handle_; }
     bool valid() const { return handle_ != kNoHandle; }
     Handle release() { return std::exchange(handle_, kNoHandle); }
     void reset(Handle handle = kNoHandle)
     {
-        if (valid()) file_door().close(handle_);
+        if (valid()) (file_door().*kClose)(handle_);
         handle_ = handle;
     }
 
 private:
     Handle handle_;
 };
+using OwnedFile = Owned<&FileDoor::close>;
+using OwnedFolder = Owned<&FileDoor::close_folder>;
 
-void write_fully(Handle file, std::uint64_t offset, const char* data, std::size_t size)
+// Moves all `size` bytes at `offset`, in as many calls as the system takes. A call that moves
+// none is a fault: a read of bytes written before, or a write that makes no progress.
+template <class Bytes,
+    std::error_code (*FileDoor::*kMove)(Handle, std::uint64_t, Bytes*, std::size_t, std::size_t&)>
+void fully(Handle file, std::uint64_t offset, Bytes* data, std::size_t size)
 {
     while (size > 0) {
         std::size_t done = 0;
-        check(file_door().write_at(file, offset, data, size, done));
+        check((file_door().*kMove)(file, offset, data, size, done));
         if (done == 0) check(std::make_error_code(std::errc::io_error));
         data += done;
         size -= done;
         offset += done;
     }
 }
-
-void read_fully(Handle file, std::uint64_t offset, char* data, std::size_t size)
-{
-    while (size > 0) {
-        std::size_t done = 0;
-        check(file_door().read_at(file, offset, data, size, done));
-        // The bytes were written before: a short file is a fault.
-        if (done == 0) check(std::make_error_code(std::errc::io_error));
-        data += done;
-        size -= done;
-        offset += done;
-    }
-}
+constexpr auto write_fully = fully<const char, &FileDoor::write_at>;
+constexpr auto read_fully = fully<char, &FileDoor::read_at>;
 
 // Copies `size` bytes from the start of `in` to the start of `out`.
 void copy_file(Handle in, Handle out, std::uint64_t size)
@@ -107,39 +104,12 @@ void copy_file(Handle in, Handle out, std::uint64_t size)
 
 constexpr std::uint64_t kWritebackEvery = std::uint64_t { 8 } << 20;
 
-// A folder handle closed when it goes.
-class OwnedFolder {
-public:
-    explicit OwnedFolder(Handle folder)
-        : folder_(folder)
-    {
-    }
-    ~OwnedFolder()
-    {
-        if (folder_ != kNoHandle) file_door().close_folder(folder_);
-    }
-    OwnedFolder(OwnedFolder&& other) noexcept
-        : folder_(std::exchange(other.folder_, kNoHandle))
-    {
-    }
-    OwnedFolder& operator=(OwnedFolder&& other) noexcept
-    {
-        std::swap(folder_, other.folder_);
-        return *this;
-    }
-    OwnedFolder(const OwnedFolder&) = delete;
-    OwnedFolder& operator=(const OwnedFolder&) = delete;
-
-private:
-    Handle folder_;
-};
-
 // What the opening found or made at the name.
 struct Opened {
-    Owned file;
+    OwnedFile file;
     FileId id;
     Place place; // the folder proven to hold a regular file, and its name there; none if unproven
-    OwnedFolder folder { kNoHandle }; // place's folder
+    OwnedFolder folder; // place's folder
     TakeBack made; // the file the opening created, taken back with the run
 };
 
@@ -253,18 +223,23 @@ public:
         drop_new(); // others may open the result as they please
     }
 
-    void abandon() override
+    LeftBehind abandon() override
     {
-        if (committed_) return;
+        if (committed_) return LeftBehind::new_result;
         write_behind_.stop();
         drop_new();
-        made_.take_back();
+        if (created_ || !target_.valid()) {
+            made_.take_back();
+            return LeftBehind::nothing;
+        }
         // The earlier result goes where it would have been replaced, and only while it is the
         // very file that was there: a file written in place is left as the plain opening would
         // leave it.
-        if (replaceable_ && !created_ && !at_name_.name.empty())
-            remove_if_still(at_name_.folder, at_name_.name.c_str(), info_, !changed_.load());
+        const bool removed = replaceable_ && !at_name_.name.empty()
+            && remove_if_still(at_name_.folder, at_name_.name.c_str(), info_, !changed_.load());
         replaceable_ = false;
+        if (removed) return LeftBehind::earlier_removed;
+        return discarded_ ? LeftBehind::part_written : LeftBehind::earlier_kept;
     }
 
 private:
@@ -278,7 +253,7 @@ private:
         const std::error_code code
             = file_door().make_beside(place_, target_.get(), created_, made, name);
         // With a file at the name, it is written in place instead.
-        if (!target_.valid()) check(code);
+        if (!target_.valid() && code) throw OpeningRefused(code, true);
         new_.reset(made);
         FileId id;
         if (new_.valid() && !name.empty() && !file_door().identify(new_.get(), id))
@@ -386,8 +361,8 @@ private:
         while (seen < end && !end_.compare_exchange_weak(seen, end, std::memory_order_relaxed)) { }
     }
 
-    Owned target_; // the file as the opening opened it
-    Owned readable_; // the same file, open for reading too
+    OwnedFile target_; // the file as the opening opened it
+    OwnedFile readable_; // the same file, open for reading too
     FileId info_; // as the run found it
     Place place_; // the folder proven to hold the file, and its name there; none if unproven
     OwnedFolder folder_; // place_'s, open while anything below may need it
@@ -395,7 +370,7 @@ private:
     bool created_;
     Place at_name_; // the name in the working folder, where it holds the file itself
     bool replaceable_ = false;
-    Owned new_; // the new result while it is written beside the old one
+    OwnedFile new_; // the new result while it is written beside the old one
     std::string new_name_; // its name, while it has one
     TakeBack new_owner_;
     std::atomic<bool> discarded_ { false }; // the old content has gone
@@ -410,7 +385,7 @@ private:
 // A pipe, a terminal, a device: the bytes go in as they come, once each, in order.
 class StreamOutput final : public ResultOutput {
 public:
-    explicit StreamOutput(Owned file)
+    explicit StreamOutput(OwnedFile file)
         : file_(std::move(file))
     {
     }
@@ -441,7 +416,7 @@ public:
     void commit() override { }
 
 private:
-    Owned file_;
+    OwnedFile file_;
     std::uint64_t written_ = 0;
 };
 
@@ -469,7 +444,8 @@ Opened open_as_writing_would(const std::string& name)
             const SignalsHeld held;
             code = door.creates_at_open ? door.create_new(name.c_str(), file)
                                         : std::make_error_code(std::errc::file_exists);
-            created = !code;
+            // Refused before anything is there: the folder's refusal.
+            created = code != std::errc::file_exists;
             // What is there is opened, but a FIFO not yet, which would wait with signals held.
             if (code == std::errc::file_exists)
                 code = door.open_existing(name.c_str(), false, file, created);
@@ -502,7 +478,8 @@ Opened open_as_writing_would(const std::string& name)
             opened.place = Place { door.working_folder, name };
             return opened;
         }
-        if (code != std::errc::no_such_file_or_directory || attempt == 8) check(code);
+        if (code != std::errc::no_such_file_or_directory || attempt == 8)
+            throw OpeningRefused(code, created);
     }
 }
 
@@ -515,7 +492,7 @@ std::unique_ptr<ResultOutput> open_result(const std::string& name)
     return std::make_unique<FileOutput>(std::move(opened), name);
 }
 
-void remove_stale_result(const std::string& name)
+LeftBehind remove_stale_result(const std::string& name)
 {
     // Only a regular file at the name itself: a FIFO's reader must not see an end, and a link's
     // target elsewhere is not this run's. Opened for writing, so that the system's own rules say
@@ -525,15 +502,17 @@ void remove_stale_result(const std::string& name)
     FileId opened;
     Handle handle = kNoHandle;
     bool created = false;
-    if (door.identify_at(door.working_folder, name.c_str(), named) || !named.regular
-        || door.open_existing(name.c_str(), false, handle, created))
-        return;
-    const Owned file(handle);
+    if (door.identify_at(door.working_folder, name.c_str(), named)) return LeftBehind::nothing;
+    if (!named.regular || door.open_existing(name.c_str(), false, handle, created))
+        return LeftBehind::earlier_kept;
+    const OwnedFile file(handle);
     Place place;
     if (door.identify(file.get(), opened) || !same_file(opened, named)
         || door.locate(file.get(), name.c_str(), place) || place.name.empty())
-        return;
+        return LeftBehind::earlier_kept;
     const bool replaceable = door.replaceable(file.get(), place);
     door.close_folder(place.folder);
-    if (replaceable) remove_if_still(door.working_folder, name.c_str(), named, true);
+    return replaceable && remove_if_still(door.working_folder, name.c_str(), named, true)
+        ? LeftBehind::earlier_removed
+        : LeftBehind::earlier_kept;
 }

@@ -8,6 +8,26 @@
 
 #include <memory>
 #include <string>
+#include <system_error>
+
+/// What a failed run left at the result's name, for the user to be told.
+enum class LeftBehind {
+    nothing, // no earlier result, and nothing of this run's
+    earlier_kept, // the earlier result, as it was
+    earlier_removed, // no result: the earlier one was removed
+    part_written, // the file written in place holds part of the new result
+    new_result, // the complete new result, which may not survive a power failure
+};
+
+/// A refused opening of the result, by the file itself or by its folder.
+struct OpeningRefused : std::system_error {
+    OpeningRefused(std::error_code code, bool by_folder)
+        : std::system_error(code)
+        , by_folder(by_folder)
+    {
+    }
+    bool by_folder;
+};
 
 /// The result file, opened as the plain opening for writing opens `name` (created if missing,
 /// through links, with every rule of the system applied), but with its content kept until the
@@ -24,14 +44,16 @@ public:
     /// created) and removes an earlier result where the run would itself have replaced it and it
     /// is still the file that was at the name in the working folder when the run began, so that
     /// no stale result outlives the failure. Never empties a file written in place; does nothing
-    /// once commit() has put the result in place.
-    virtual void abandon() { }
+    /// once commit() has put the result in place. Says what is left at the name.
+    virtual LeftBehind abandon() { return LeftBehind::nothing; }
 };
 
-/// Opens the result file `name` for writing; throws std::system_error (permission denied for an
-/// existing result the user may not write, say).
+/// Opens the result file `name` for writing; throws OpeningRefused (permission denied for an
+/// existing result the user may not write, or a folder that takes no new file, say), or
+/// std::system_error.
 std::unique_ptr<ResultOutput> open_result(const std::string& name);
 
 /// After a failed run that did not open the result: removes an earlier result at `name` where
-/// this run would itself have replaced it, so that no stale result outlives the failure.
-void remove_stale_result(const std::string& name);
+/// this run would itself have replaced it, so that no stale result outlives the failure. Says
+/// what is left at the name.
+LeftBehind remove_stale_result(const std::string& name);
