@@ -1,6 +1,8 @@
 # What `cmake --install` puts where, and the packages `cpack` makes of it: on Windows a zip of
 # runel.exe with the README and the example board beside it, elsewhere a Debian package with
-# the manual page.
+# the manual page. `cmake --install` puts the program, its manual page and the example board
+# on the system; what only a Debian package needs is in the component `debian`, which only
+# cpack installs.
 
 include(GNUInstallDirs)
 # Debian's own packages have directories 0755 and files 0644 or 0755, whatever the umask of the
@@ -10,11 +12,11 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
 
 if(WIN32)
   # Unpacked, the zip is a folder to run from: the program, how to use it, a board to try, the
-  # licence that must travel with the program, and the docs the README links to, where its links
-  # look for them.
+  # licence that must travel with the program, and the docs the README links to (the manual
+  # page among them, as its source), where its links look for them.
   install(TARGETS runel RUNTIME DESTINATION .)
   install(FILES README.md LICENSE examples/Runel_in.txt DESTINATION .)
-  install(DIRECTORY docs/ DESTINATION docs FILES_MATCHING PATTERN "*.md")
+  install(DIRECTORY docs/ DESTINATION docs FILES_MATCHING PATTERN "*.md" PATTERN "runel.1")
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME win64)
 else()
@@ -32,8 +34,9 @@ else()
   add_custom_target(runel_manual ALL DEPENDS ${manual} ${changelog})
   install(FILES ${manual} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
-  # /usr/share/doc/runel: the licence in Debian's machine-readable form, made from LICENSE so that
-  # the text lives in one place; the changelog; the example board that the manual page runs.
+  # /usr/share/doc/runel: the example board that the manual page runs; for the package, the
+  # licence in Debian's machine-readable form, made from LICENSE so that the text lives in one
+  # place, and the changelog.
   file(READ ${PROJECT_SOURCE_DIR}/LICENSE licence_text)
   # The permission notice, past the title and copyright lines, one space in and blank lines as
   # " .", as the format wants it.
@@ -50,11 +53,12 @@ else()
     "License: Expat\n"
     "Comment: The MIT License, as in the file LICENSE of runel's sources.\n\n"
     "License: Expat\n${licence_text}")
-  install(FILES ${copyright} ${changelog} DESTINATION ${CMAKE_INSTALL_DOCDIR})
   install(FILES examples/Runel_in.txt DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+  install(FILES ${copyright} ${changelog} DESTINATION ${CMAKE_INSTALL_DOCDIR}
+    COMPONENT debian EXCLUDE_FROM_ALL)
   # Why lintian's one remaining remark on the package does not apply (the file says).
   install(FILES cmake/debian/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
-    RENAME runel)
+    RENAME runel COMPONENT debian EXCLUDE_FROM_ALL)
 
   # Debian's hardening for the packaged program: relocations made read-only after loading, and
   # the C library's checked versions of calls that write to a buffer whose size the compiler
@@ -78,20 +82,25 @@ else()
   endif()
   set(CPACK_GENERATOR DEB)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+  # One package of both components: what `cmake --install` installs, and the `debian` files.
+  set(CPACK_DEB_COMPONENT_INSTALL ON)
+  set(CPACK_COMPONENTS_ALL ${CMAKE_INSTALL_DEFAULT_COMPONENT_NAME} debian)
+  set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
 endif()
 
 set(CPACK_PACKAGE_NAME runel)
 set(CPACK_PACKAGE_VENDOR "runel")
 set(CPACK_PACKAGE_CONTACT "runel maintainers <maintainers@runel.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-  "finds the capture paths of a king on an 8x8 draughts-style board")
+  "searches the captures of a king on an 8x8 draughts-style board")
 # Debian shows each line of the description one space in: lines within 79 characters keep the
 # package's lines within 80.
 set(CPACK_PACKAGE_DESCRIPTION [[
 runel reads one position of a draughts-style game on an 8x8 board from
-Runel_in.txt in the working directory, finds every capture sequence of the own
-king that is to move (it moves and captures along ranks and files, like a
-rook), and writes the capture paths it settles on to Runel_out.txt.]])
+Runel_in.txt in the working directory and searches the captures of the own king
+that is to move, which moves and captures along ranks and files, like a rook.
+Its search grows one text of square names as it goes; Runel_out.txt gets the
+longest, one line per last rank digit, on most boards a single long line.]])
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # Section games is for packages with a game in /usr/games; runel is a solver for one position.
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)

@@ -40,6 +40,38 @@ std::optional<int> cell_code(char symbol)
     }
 }
 
+// Characters that stand in a board line beside its squares: a rank label, a space or a tab after
+// it, the CR of a CR LF line end. They drop out like any other character that is not a square
+// symbol; but where a line comes out short of squares, the first character that is neither is
+// taken for a mistyped symbol, and named.
+bool stands_beside_squares(char character)
+{
+    return (character >= '0' && character <= '9') || character == ' ' || character == '\t'
+        || character == '\r';
+}
+
+// A character as a message shows it: itself if it is printable ASCII, else its byte's value (a
+// byte of a UTF-8 character, a control character).
+std::string shown(char character)
+{
+    const auto byte = static_cast<unsigned char>(character);
+    if (byte > ' ' && byte < 0x7f) return std::string("'") + character + "'";
+    constexpr const char* kHexDigits = "0123456789ABCDEF";
+    return std::string("byte 0x") + kHexDigits[byte >> 4] + kHexDigits[byte & 0xf];
+}
+
+// The fault of a board line (its examined characters) that does not yield eight squares.
+BoardFileError wrong_square_count(const std::string& examined, int line, std::size_t found)
+{
+    std::string message = "expected 8 squares, found " + std::to_string(found);
+    if (found > kBoardSize) return { line, message };
+    const auto mistyped = std::find_if(examined.begin(), examined.end(),
+        [](char character) { return !cell_code(character) && !stands_beside_squares(character); });
+    if (mistyped == examined.end()) return { line, message };
+    return { line, shown(*mistyped) + " is not a square symbol (+ * b B l L): " + message,
+        static_cast<int>(mistyped - examined.begin()) + 1 };
+}
+
 BoardReading board_from_lines(const std::vector<std::string>& lines)
 {
     BoardReading reading;
@@ -49,10 +81,10 @@ BoardReading board_from_lines(const std::vector<std::string>& lines)
     }
     const int board_lines = static_cast<int>(lines.size()) - 1;
     for (int row = 0; row < board_lines && row < kBoardSize; ++row) {
-        std::vector<int> cells = encode_map(lines[static_cast<std::size_t>(row) + 1]);
+        const std::string& line = lines[static_cast<std::size_t>(row) + 1];
+        std::vector<int> cells = encode_map(line);
         if (cells.size() != kBoardSize) {
-            reading.error = BoardFileError { row + 2,
-                "expected 8 squares, found " + std::to_string(cells.size()) };
+            reading.error = wrong_square_count(line, row + 2, cells.size());
             return reading;
         }
         reading.board.push_back(std::move(cells));

@@ -38,6 +38,7 @@ Position damka_cords_find(const Board& board);
 struct BoardFileError {
     int line = 0; // 1-based line of the file, 0 when the fault is not on one line
     std::string message;
+    int column = 0; // 1-based byte of the line, 0 when no one character is at fault
 };
 
 /// The longest line a board file may have among its first nine where the file itself is not

@@ -89,6 +89,7 @@ int run(std::ostream& errors, const RunOptions& options)
             remove_stale_result(kResultFileName);
             errors << kBoardFileName;
             if (reading.error->line > 0) errors << ':' << reading.error->line;
+            if (reading.error->column > 0) errors << ':' << reading.error->column;
             errors << ": " << reading.error->message << '\n';
             return 1;
         }

@@ -76,6 +76,7 @@ struct IllFormedCase {
     std::string text;
     int line;
     std::string message;
+    int column = 0;
     friend void PrintTo(const IllFormedCase& c, std::ostream* out) { *out << c.name; }
 };
 
@@ -86,6 +87,7 @@ TEST_P(IllFormedBoard, IsReportedWithItsLine)
     const BoardReading reading = read_board_text(GetParam().text);
     ASSERT_TRUE(reading.error);
     EXPECT_EQ(reading.error->line, GetParam().line);
+    EXPECT_EQ(reading.error->column, GetParam().column);
     EXPECT_EQ(reading.error->message, GetParam().message);
 }
 
@@ -102,6 +104,12 @@ INSTANTIATE_TEST_SUITE_P(Files, IllFormedBoard,
         // A label and a space take two of the nine characters read: the eighth square is cut off.
         IllFormedCase { "LabelAndSpaceLeaveSevenSquares",
             "h\n" + kRow + kRow + "6 ++b+++b+\n" + kRow, 4, "expected 8 squares, found 7" },
+        // Labels, spaces, tabs and CRs drop out unnamed; the first other character that does not
+        // count as a square is named where the line falls short.
+        IllFormedCase { "MistypedSymbolIsNamedWithItsColumn", "h\n" + kRow + "7 \t+x+++y+\r\n", 3,
+            "'x' is not a square symbol (+ * b B l L): expected 8 squares, found 4", 5 },
+        IllFormedCase { "UnprintableByteIsShownByItsValue", "h\n+++\xC3\xA9+++\n", 2,
+            "byte 0xC3 is not a square symbol (+ * b B l L): expected 8 squares, found 6", 4 },
         IllFormedCase {
             "NineSquares", "h\n" + kRow + "++++++++L\n", 3, "expected 8 squares, found 9" },
         IllFormedCase {

@@ -107,6 +107,9 @@ INSTANTIATE_TEST_SUITE_P(Files, IllFormedBoardFile,
             "Runel_in.txt: expected 8 board lines after the header, found 7" },
         IllFormedCase {
             "ShortLine", kSevenRows + "1+L+++b+\n", "Runel_in.txt:9: expected 8 squares, found 7" },
+        IllFormedCase { "MistypedSymbol", kSevenRows + "1+++o++++\n",
+            "Runel_in.txt:9:5: 'o' is not a square symbol (+ * b B l L): expected 8 squares, found "
+            "7" },
         IllFormedCase { "NinthCell", "h\n" + kEmptyRow + "L+++++++L\n" + kSevenRows.substr(2),
             "Runel_in.txt:3: expected 8 squares, found 9" }),
     [](const auto& info) { return std::string(info.param.name); });

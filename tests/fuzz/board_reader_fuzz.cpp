@@ -41,6 +41,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (reading.error) {
         check(!reading.error->message.empty());
         check(reading.error->line == 0 || (reading.error->line >= 2 && reading.error->line <= 9));
+        // A character named as the fault stands among the nine examined of a board line.
+        check(reading.error->column == 0
+            || (reading.error->line > 0 && reading.error->column >= 1
+                && reading.error->column <= 9));
         return 0;
     }
     check(reading.board.size() == kBoardSize);

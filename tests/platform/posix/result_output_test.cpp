@@ -668,9 +668,9 @@ void PrintTo(const Row& row, std::ostream* out)
 }
 
 // Settings of /proc/sys/fs for as long as it lives. They are the machine's: tests that set them
-// run only where RUNEL_TEST_MACHINE_SETTINGS is 1 (the MachineSettings suites, which CMake's
-// RUNEL_MACHINE_TESTS adds to ctest under the label "machine"), and take turns (ctest runs
-// several test programs at once) through a lock on a file.
+// (the MachineSettings suites) run only where the environment they run in has
+// RUNEL_TEST_MACHINE_SETTINGS=1, and take turns (ctest runs several test programs at once)
+// through a lock on the settings' folder, which is there anyway and leaves nothing behind.
 class KernelProtections {
 public:
     static bool allowed()
@@ -679,11 +679,11 @@ public:
         return allowed != nullptr && std::string(allowed) == "1";
     }
     static constexpr const char* kNotAllowed
-        = "sets fs.protected_* for the whole machine; runs with RUNEL_TEST_MACHINE_SETTINGS=1 "
-          "(cmake -DRUNEL_MACHINE_TESTS=ON, then ctest -L machine)";
+        = "sets fs.protected_* for the whole machine; runs only when asked: "
+          "RUNEL_TEST_MACHINE_SETTINGS=1 ctest -R ^MachineSettings";
 
     explicit KernelProtections(const std::vector<std::pair<std::string, std::string>>& settings)
-        : lock_(::open("/tmp/runel-test-kernel-settings.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0600))
+        : lock_(::open("/proc/sys/fs", O_RDONLY | O_DIRECTORY | O_CLOEXEC))
     {
         ::flock(lock_, LOCK_EX);
         for (const auto& [name, value] : settings) {
