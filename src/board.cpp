@@ -2,6 +2,7 @@
 
 #include "console.h"
 #include "files.h"
+#include "messages.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -63,12 +64,12 @@ std::string shown(char character)
 // The fault of a board line (its examined characters) that does not yield eight squares.
 BoardFileError wrong_square_count(const std::string& examined, int line, std::size_t found)
 {
-    std::string message = "expected 8 squares, found " + std::to_string(found);
+    std::string message = words_of(Message::wrong_square_count, { std::to_string(found) });
     if (found > kBoardSize) return { line, message };
     const auto mistyped = std::find_if(examined.begin(), examined.end(),
         [](char character) { return !cell_code(character) && !stands_beside_squares(character); });
     if (mistyped == examined.end()) return { line, message };
-    return { line, shown(*mistyped) + " is not a square symbol (+ * b B l L): " + message,
+    return { line, words_of(Message::not_a_square, { shown(*mistyped) }) + ": " + message,
         static_cast<int>(mistyped - examined.begin()) + 1 };
 }
 
@@ -76,7 +77,7 @@ BoardReading board_from_lines(const std::vector<std::string>& lines)
 {
     BoardReading reading;
     if (lines.empty()) {
-        reading.error = BoardFileError { 0, "the file is empty" };
+        reading.error = BoardFileError { 0, words_of(Message::file_is_empty) };
         return reading;
     }
     const int board_lines = static_cast<int>(lines.size()) - 1;
@@ -91,7 +92,7 @@ BoardReading board_from_lines(const std::vector<std::string>& lines)
     }
     if (board_lines < kBoardSize) {
         reading.error = BoardFileError { 0,
-            "expected 8 board lines after the header, found " + std::to_string(board_lines) };
+            words_of(Message::too_few_lines, { std::to_string(board_lines) }) };
     }
     return reading;
 }
@@ -148,7 +149,7 @@ public:
         if (too_long() && !(reading.error && reading.error->line > 0)) {
             reading.board.clear();
             reading.error = BoardFileError { static_cast<int>(lines_.size()) + 1,
-                "expected a line end within " + std::to_string(longest_line_) + " bytes" };
+                words_of(Message::no_line_end, { std::to_string(longest_line_) }) };
         }
         return reading;
     }
@@ -213,10 +214,10 @@ BoardReading read_board_text(const std::string& text)
 BoardReading read_board_file(const std::string& path)
 {
     BoardReading failed;
-    const char* step = "cannot open";
+    Message step = Message::cannot_open;
     try {
         InputFile file(path);
-        step = "cannot read";
+        step = Message::cannot_read;
         // A file with a size ends there, however long its lines; a device or a pipe may never end.
         LineCollector collector(std::max(kLongestBoardFileLine, file.size_at_open()));
         std::vector<char> chunk(kReadSize);
@@ -231,8 +232,7 @@ BoardReading read_board_file(const std::string& path)
         collector.finish();
         return collector.reading();
     } catch (const std::system_error& failure) {
-        failed.error
-            = BoardFileError { 0, std::string(step) + ": " + system_message(failure.code()) };
+        failed.error = BoardFileError { 0, words_of(step, { system_message(failure.code()) }) };
         return failed;
     }
 }

@@ -503,8 +503,8 @@ LeftBehind remove_stale_result(const std::string& name)
     Handle handle = kNoHandle;
     bool created = false;
     if (door.identify_at(door.working_folder, name.c_str(), named)) return LeftBehind::nothing;
-    if (!named.regular || door.open_existing(name.c_str(), false, handle, created))
-        return LeftBehind::earlier_kept;
+    if (!named.regular) return LeftBehind::nothing; // a link, a FIFO, a device: no result
+    if (door.open_existing(name.c_str(), false, handle, created)) return LeftBehind::earlier_kept;
     const OwnedFile file(handle);
     Place place;
     if (door.identify(file.get(), opened) || !same_file(opened, named)

@@ -3,6 +3,7 @@
 #include "console.h"
 #include "files.h"
 #include "memory.h"
+#include "messages.h"
 #include "processors.h"
 #include "render.h"
 #include "reserving_storage.h"
@@ -80,42 +81,58 @@ void write_result(const Board& board, Storage& storage, const RunOptions& option
             + std::to_string(counted) + " were counted");
 }
 
+namespace {
+
+// The words a refused opening, or another failure of the system's, gives.
+std::string failure_words(const std::system_error& failure)
+{
+    std::string reason = system_message(failure.code());
+    const auto* refused = dynamic_cast<const OpeningRefused*>(&failure);
+    if (refused != nullptr
+        && (failure.code() == std::errc::permission_denied
+            || failure.code() == std::errc::operation_not_permitted))
+        reason += " ("
+            + words_of(refused->by_folder ? Message::refused_by_folder : Message::refused_by_file)
+            + ")";
+    return words_of(Message::cannot_write, { reason });
+}
+
+} // namespace
+
 int run(std::ostream& errors, const RunOptions& options)
 {
     std::unique_ptr<ResultOutput> output;
+    std::string about = kResultFileName; // the file the message is about, and where in it
+    std::string what;
     try {
         const BoardReading reading = read_board_file(kBoardFileName);
-        if (reading.error) {
-            remove_stale_result(kResultFileName);
-            errors << kBoardFileName;
-            if (reading.error->line > 0) errors << ':' << reading.error->line;
-            if (reading.error->column > 0) errors << ':' << reading.error->column;
-            errors << ": " << reading.error->message << '\n';
-            return 1;
+        if (!reading.error) {
+            output = open_result(kResultFileName);
+            write_result(reading.board, *output, options);
+            output->commit();
+            return 0;
         }
-        output = open_result(kResultFileName);
-        write_result(reading.board, *output, options);
-        output->commit();
-        return 0;
+        about = kBoardFileName;
+        if (reading.error->line > 0) about += ':' + std::to_string(reading.error->line);
+        if (reading.error->column > 0) about += ':' + std::to_string(reading.error->column);
+        what = reading.error->message;
     } catch (const NoRoomForResult& refusal) {
-        errors << kResultFileName << ": the result needs " << (refusal.at_least ? "more than " : "")
-               << refusal.bytes << " bytes; no room for it on this file system\n";
+        what = words_of(refusal.at_least ? Message::needs_more_than : Message::needs_bytes,
+            { std::to_string(refusal.bytes) });
     } catch (const std::system_error& failure) {
-        errors << kResultFileName << ": cannot write the result: " << system_message(failure.code())
-               << '\n';
+        what = failure_words(failure);
     } catch (const std::bad_alloc&) {
         // Anywhere, reading the board included.
-        errors << kResultFileName << ": cannot write the result: out of memory\n";
+        what = words_of(Message::cannot_write, { words_of(Message::out_of_memory) });
     } catch (const std::exception& failure) {
-        errors << kResultFileName << ": internal error: " << failure.what() << '\n';
+        what = words_of(Message::internal_error, { failure.what() });
     }
+    LeftBehind left = LeftBehind::nothing;
     try {
-        if (output)
-            output->abandon();
-        else
-            remove_stale_result(kResultFileName);
+        left = output ? output->abandon() : remove_stale_result(kResultFileName);
     } catch (const std::exception&) {
-        // Taking back is done as far as memory allows; the failure is said already.
+        // Taking back is done as far as memory allows; the failure is said all the same.
     }
+    errors << about << ": " << what << left_words(left) << '\n';
     return 1;
 }

@@ -1,5 +1,7 @@
 #include "take_back.h"
 
+#include "messages.h"
+
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -42,6 +44,19 @@ bool name_beside(char (&out)[4096], const char* name, const char* mark, std::uin
     return true;
 }
 
+// Tells the user where a file that is not this run's went, without allocating: a signal
+// handler may be the one to say it.
+void say_kept(const char* kept)
+{
+    const std::string_view words = kMessages[static_cast<int>(Message::moved_aside)].words;
+    char line[4096 + 256];
+    const std::size_t length = std::strlen(kept);
+    if (words.size() + length >= sizeof line) return;
+    words.copy(line, words.size());
+    std::memcpy(line + words.size(), kept, length + 1);
+    file_door().say(line);
+}
+
 bool is_ours(const FileId& found, const FileId& ours, bool unchanged)
 {
     return unchanged ? same_state(found, ours) : same_file(found, ours);
@@ -82,8 +97,7 @@ bool remove_if_still(Handle folder, const char* name, const FileId& ours, bool u
     char kept[4096];
     if (name_beside(kept, name, ".not-removed-by-runel-", run_number)
         && !door.rename_no_replace(folder, aside, kept))
-        door.say("runel: a file found at the result's name was moved aside and kept beside it, "
-                 "ending in .not-removed-by-runel-*");
+        say_kept(kept);
     return false;
 }
 

@@ -3,6 +3,7 @@
 // stale one - and no temporary file left behind.
 
 #include "big_boards.h"
+#include "messages.h"
 #include "positions.h"
 #include "program.h"
 #include "result_lines.h"
@@ -34,6 +35,9 @@ namespace {
 const std::vector<std::string> kNothingButTheBoard { kBoardFileName };
 
 // A directory holding `board_text` and a result left by an earlier run.
+// The end of the message of a run that failed beside a stale result, which goes.
+const std::string kRemoved = left_words(LeftBehind::earlier_removed) + "\n";
+
 void lay_out(const TempDir& dir, const std::string& board_text)
 {
     write_file(dir / kBoardFileName, board_text);
@@ -75,7 +79,8 @@ TEST(RunFaults, FileSizeLimitBelowTheResultRefusesItUpFront)
     limits.ignore_file_size_signal = false; // the program must not die of SIGXFSZ
     const ProgramRun run = run_program(RUNEL_PROGRAM, dir.path(), {}, limits);
     expect_failed_cleanly(run, dir);
-    EXPECT_EQ(run.errors, "Runel_out.txt: cannot write the result: File too large\n");
+    EXPECT_EQ(run.errors,
+        "Runel_out.txt: " + words_of(Message::cannot_write, { "File too large" }) + kRemoved);
 }
 
 TEST(RunFaults, WriteFailingPartWayLeavesNothingBehind)
@@ -90,7 +95,8 @@ TEST(RunFaults, WriteFailingPartWayLeavesNothingBehind)
         return run(std::cerr, no_size_count);
     });
     expect_failed_cleanly(streamed, dir);
-    EXPECT_EQ(streamed.errors, "Runel_out.txt: cannot write the result: File too large\n");
+    EXPECT_EQ(streamed.errors,
+        "Runel_out.txt: " + words_of(Message::cannot_write, { "File too large" }) + kRemoved);
 }
 #endif
 
@@ -149,12 +155,12 @@ TEST_P(FileSystemTooSmall, RefusesTheResultWithoutFillingIt)
     EXPECT_GE(least_free, free_at_start * 7 / 16) << "the file system nearly filled";
     if (row.counted) {
         EXPECT_EQ(outcome.errors,
-            "Runel_out.txt: the result needs " + std::to_string(full.size())
-                + " bytes; no room for it on this file system\n");
+            "Runel_out.txt: " + words_of(Message::needs_bytes, { std::to_string(full.size()) })
+                + "\n");
     } else {
         EXPECT_EQ(outcome.errors,
-            "Runel_out.txt: the result needs more than " + std::to_string(free_at_start / 2)
-                + " bytes; no room for it on this file system\n");
+            "Runel_out.txt: "
+                + words_of(Message::needs_more_than, { std::to_string(free_at_start / 2) }) + "\n");
     }
 }
 
@@ -212,12 +218,12 @@ TEST_P(UnderAMemoryLimit, WritesTheResultOrRefusesItNeverKilled)
         return;
     }
     expect_failed_cleanly(run, dir);
-    const std::string needs = row.outcome == MemoryLimit::refused_counted
-        ? std::to_string(row.counted_bytes)
-        : "more than " + std::to_string(half_the_room);
+    const bool counted = row.outcome == MemoryLimit::refused_counted;
     EXPECT_EQ(run.errors,
-        "Runel_out.txt: the result needs " + needs
-            + " bytes; no room for it on this file system\n");
+        "Runel_out.txt: "
+            + words_of(counted ? Message::needs_bytes : Message::needs_more_than,
+                { std::to_string(counted ? row.counted_bytes : half_the_room) })
+            + "\n");
 }
 
 constexpr std::uint64_t kMegabyte = std::uint64_t { 1 } << 20;
@@ -269,7 +275,7 @@ TEST(RunFaults, DirectoryWhereTheBoardFileShouldBe)
     write_file(dir / kResultFileName, "stale\n");
     const ProgramRun run = run_program(RUNEL_PROGRAM, dir.path());
     expect_failed_cleanly(run, dir);
-    EXPECT_EQ(run.errors, kBoardFolderMessage + "\n");
+    EXPECT_EQ(run.errors, kBoardFolderMessage + kRemoved);
 }
 
 TEST(RunFaults, NulBytesAreCharactersLikeAnyOther)
@@ -287,8 +293,8 @@ TEST(RunFaults, NulBytesAreCharactersLikeAnyOther)
     run = run_program(RUNEL_PROGRAM, dir.path());
     expect_failed_cleanly(run, dir);
     EXPECT_EQ(run.errors,
-        "Runel_in.txt:7:3: byte 0x00 is not a square symbol (+ * b B l L): expected 8 squares, "
-        "found 7\n");
+        "Runel_in.txt:7:3: " + words_of(Message::not_a_square, { "byte 0x00" }) + ": "
+            + words_of(Message::wrong_square_count, { "7" }) + kRemoved);
 }
 
 TEST(RunFaults, TenMegabyteLinesAreReadPastWithoutHarm)
@@ -355,8 +361,8 @@ TEST_P(EndlessBoardFile, IsRefusedAtOnceWithItsLine)
     }
     expect_failed_cleanly(run, dir);
     EXPECT_EQ(run.errors,
-        "Runel_in.txt:" + std::to_string(row.endless_line) + ": expected a line end within "
-            + std::to_string(kLongestBoardFileLine) + " bytes\n");
+        "Runel_in.txt:" + std::to_string(row.endless_line) + ": "
+            + words_of(Message::no_line_end, { std::to_string(kLongestBoardFileLine) }) + kRemoved);
 }
 
 INSTANTIATE_TEST_SUITE_P(Streams, EndlessBoardFile,
@@ -383,7 +389,7 @@ TEST(RunFaults, FourGigabyteSparseBoardFileWithoutALineEnd)
     fs::resize_file(dir / kBoardFileName, std::uint64_t { 4 } << 30);
     const ProgramRun run = run_program(RUNEL_PROGRAM, dir.path());
     expect_failed_cleanly(run, dir);
-    EXPECT_EQ(run.errors, "Runel_in.txt: expected 8 board lines after the header, found 0\n");
+    EXPECT_EQ(run.errors, "Runel_in.txt: " + words_of(Message::too_few_lines, { "0" }) + kRemoved);
 #endif
 }
 
@@ -403,7 +409,8 @@ TEST(RunFaults, FiftyMegabytesOfRandomBytesAreNotABoard)
     ASSERT_NE(colon, std::string::npos) << run.errors;
     const std::string line = run.errors.substr(prefix.size(), colon - prefix.size());
     EXPECT_EQ(line.find_first_not_of("0123456789"), std::string::npos) << run.errors;
-    EXPECT_NE(run.errors.find(": expected 8 squares, found ", colon), std::string::npos)
+    EXPECT_NE(
+        run.errors.find(words_of(Message::wrong_square_count, { "" }), colon), std::string::npos)
         << run.errors;
 }
 

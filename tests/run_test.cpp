@@ -1,3 +1,4 @@
+#include "messages.h"
 #include "positions.h"
 #include "program.h"
 #include "result_lines.h"
@@ -91,7 +92,7 @@ TEST_P(IllFormedBoardFile, FailsWithOneLineAndLeavesNoResult)
     write_file(dir / kResultFileName, "stale\n");
     const ProgramRun run = run_on(dir, GetParam().board_text);
     EXPECT_EQ(run.exit_status, 1);
-    EXPECT_EQ(run.errors, GetParam().message + "\n");
+    EXPECT_EQ(run.errors, GetParam().message + left_words(LeftBehind::earlier_removed) + "\n");
     EXPECT_EQ(dir.entries(), kNothingButTheBoard);
 }
 
@@ -100,18 +101,19 @@ const std::string kSevenRows
     = "h\n" + kEmptyRow + kEmptyRow + kEmptyRow + kEmptyRow + kEmptyRow + kEmptyRow + kEmptyRow;
 
 INSTANTIATE_TEST_SUITE_P(Files, IllFormedBoardFile,
-    testing::Values(IllFormedCase { "Empty", "", "Runel_in.txt: the file is empty" },
+    testing::Values(
+        IllFormedCase { "Empty", "", "Runel_in.txt: " + words_of(Message::file_is_empty) },
         IllFormedCase { "HeaderOnly", "  abcdefgh\n",
-            "Runel_in.txt: expected 8 board lines after the header, found 0" },
+            "Runel_in.txt: " + words_of(Message::too_few_lines, { "0" }) },
         IllFormedCase { "SevenLines", kSevenRows,
-            "Runel_in.txt: expected 8 board lines after the header, found 7" },
-        IllFormedCase {
-            "ShortLine", kSevenRows + "1+L+++b+\n", "Runel_in.txt:9: expected 8 squares, found 7" },
+            "Runel_in.txt: " + words_of(Message::too_few_lines, { "7" }) },
+        IllFormedCase { "ShortLine", kSevenRows + "1+L+++b+\n",
+            "Runel_in.txt:9: " + words_of(Message::wrong_square_count, { "7" }) },
         IllFormedCase { "MistypedSymbol", kSevenRows + "1+++o++++\n",
-            "Runel_in.txt:9:5: 'o' is not a square symbol (+ * b B l L): expected 8 squares, found "
-            "7" },
+            "Runel_in.txt:9:5: " + words_of(Message::not_a_square, { "'o'" }) + ": "
+                + words_of(Message::wrong_square_count, { "7" }) },
         IllFormedCase { "NinthCell", "h\n" + kEmptyRow + "L+++++++L\n" + kSevenRows.substr(2),
-            "Runel_in.txt:3: expected 8 squares, found 9" }),
+            "Runel_in.txt:3: " + words_of(Message::wrong_square_count, { "9" }) }),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Run, MissingBoardFileFails)
@@ -120,7 +122,9 @@ TEST(Run, MissingBoardFileFails)
     write_file(dir / kResultFileName, "stale\n");
     const ProgramRun run = run_program(RUNEL_PROGRAM, dir.path());
     EXPECT_EQ(run.exit_status, 1);
-    EXPECT_EQ(run.errors, "Runel_in.txt: cannot open: " + kNoSuchFileText + "\n");
+    EXPECT_EQ(run.errors,
+        "Runel_in.txt: " + words_of(Message::cannot_open, { kNoSuchFileText })
+            + left_words(LeftBehind::earlier_removed) + "\n");
     EXPECT_TRUE(dir.entries().empty());
 }
 

@@ -3,6 +3,7 @@
 // lays out a folder, runs the built program there, and checks what must hold after.
 
 #include "big_boards.h"
+#include "messages.h"
 #include "program.h"
 #include "run.h"
 
@@ -189,7 +190,11 @@ void own_by_nobody(const fs::path& path)
     }
 }
 
-constexpr const char* kDenied = "Runel_out.txt: cannot write the result: Permission denied\n";
+// An opening refused by the file, beside nothing that is a result, or beside an earlier result.
+const std::string kDenied = "Runel_out.txt: "
+    + words_of(Message::cannot_write,
+        { "Permission denied (" + words_of(Message::refused_by_file) + ")" });
+const std::string kDeniedKept = kDenied + left_words(LeftBehind::earlier_kept) + "\n";
 
 struct Row {
     const char* name;
@@ -390,7 +395,7 @@ const Row kRows[] = {
         lay_out_protected_result,
         [](const TempDir& dir, const Outcome& outcome, const std::string&) {
             EXPECT_EQ(outcome.status, 1);
-            EXPECT_EQ(outcome.errors, kDenied);
+            EXPECT_EQ(outcome.errors, kDeniedKept);
             EXPECT_EQ(read_file(dir / kResultFileName), "old\n");
             EXPECT_EQ(mode_of(dir / kResultFileName) & 07777, 0444U);
         } },
@@ -448,7 +453,8 @@ const Row kRows[] = {
                 const bool done = run.status == 0 && read_file(dir / kResultFileName) == result;
                 EXPECT_TRUE(done
                     || (run.status == 1
-                        && run.errors == "Runel_out.txt: cannot write the result: out of memory\n"
+                        && run.errors.starts_with("Runel_out.txt: "
+                            + words_of(Message::cannot_write, { words_of(Message::out_of_memory) }))
                         && dir.entries() == std::vector<std::string> { kBoardFileName }))
                     << kilobytes << " KB: status " << run.status << ", signal " << run.signal
                     << ", " << run.errors;
@@ -603,8 +609,9 @@ const Row kRows[] = {
         [](const TempDir& dir) { write_file(dir / kResultFileName, "old\n"); },
         [](const TempDir& dir, const Outcome& outcome, const std::string&) {
             EXPECT_EQ(outcome.status, 1);
-            EXPECT_EQ(
-                outcome.errors, "Runel_out.txt: cannot write the result: Too many open files\n");
+            EXPECT_EQ(outcome.errors,
+                "Runel_out.txt: cannot write the result: Too many open files"
+                    + left_words(LeftBehind::earlier_kept) + "\n");
             EXPECT_EQ(read_file(dir / kResultFileName), "old\n") << "never emptied on the way";
         } },
 #endif
@@ -617,14 +624,14 @@ const Row kMachineSettingRows[] = {
     { "ProtectedFifoOfAnotherUser", example_board(), {}, shared_folder_with(S_IFIFO),
         [](const TempDir& dir, const Outcome& outcome, const std::string&) {
             EXPECT_EQ(outcome.status, 1);
-            EXPECT_EQ(outcome.errors, kDenied);
+            EXPECT_EQ(outcome.errors, kDenied + "\n");
             EXPECT_TRUE(S_ISFIFO(mode_of(dir / kResultFileName)));
         },
         { { "protected_fifos", "1" } } },
     { "ProtectedFileOfAnotherUser", example_board(), {}, shared_folder_with(S_IFREG),
         [](const TempDir& dir, const Outcome& outcome, const std::string&) {
             EXPECT_EQ(outcome.status, 1);
-            EXPECT_EQ(outcome.errors, kDenied);
+            EXPECT_EQ(outcome.errors, kDeniedKept);
             EXPECT_EQ(read_file(dir / kResultFileName), "old\n");
         },
         { { "protected_regular", "1" } } },
@@ -899,7 +906,7 @@ TEST(MachineSettingsRace, LinkPlantedByAnotherUserIsNeverFollowed)
         const Outcome outcome = launch(dir, {});
         if (outcome.status != 0) {
             ++denied;
-            EXPECT_EQ(outcome.errors, kDenied)
+            EXPECT_EQ(outcome.errors, kDenied + "\n")
                 << "status " << outcome.status << ", signal " << outcome.signal;
         }
         fs::remove(dir / kResultFileName); // root's own result would stop the planting

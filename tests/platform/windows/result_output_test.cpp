@@ -5,6 +5,7 @@
 #include "big_boards.h"
 #include "console.h"
 #include "files.h"
+#include "messages.h"
 #include "positions.h"
 #include "program.h"
 #include "result_file.h"
@@ -54,6 +55,11 @@ struct ProtectedCase {
 
 class ReadOnlyResult : public testing::TestWithParam<ProtectedCase> { };
 
+const std::string kDeniedByFile = "Runel_out.txt: "
+    + words_of(Message::cannot_write,
+        { system_message({ ERROR_ACCESS_DENIED, std::system_category() }) + " ("
+            + words_of(Message::refused_by_file) + ")" });
+
 TEST_P(ReadOnlyResult, IsNeitherReplacedNorRemoved)
 {
     TempDir dir;
@@ -62,7 +68,7 @@ TEST_P(ReadOnlyResult, IsNeitherReplacedNorRemoved)
     make_read_only(dir / kResultFileName);
     const ProgramRun run = run_program(RUNEL_PROGRAM, dir.path());
     EXPECT_EQ(run.exit_status, 1);
-    EXPECT_EQ(run.errors, GetParam().message + "\n");
+    EXPECT_EQ(run.errors, GetParam().message + left_words(LeftBehind::earlier_kept) + "\n");
     EXPECT_EQ(read_file(dir / kResultFileName), "kept\r\n");
     EXPECT_EQ(
         fs::status(dir / kResultFileName).permissions() & fs::perms::owner_write, fs::perms::none);
@@ -70,11 +76,9 @@ TEST_P(ReadOnlyResult, IsNeitherReplacedNorRemoved)
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, ReadOnlyResult,
-    testing::Values(ProtectedCase { "Board", board_file_text(position("Ld6 bd4")),
-                        "Runel_out.txt: cannot write the result: "
-                            + system_message({ ERROR_ACCESS_DENIED, std::system_category() }) },
-        ProtectedCase {
-            "IllFormedBoard", "header\n++++\n", "Runel_in.txt:2: expected 8 squares, found 4" }),
+    testing::Values(ProtectedCase { "Board", board_file_text(position("Ld6 bd4")), kDeniedByFile },
+        ProtectedCase { "IllFormedBoard", "header\n++++\n",
+            "Runel_in.txt:2: " + words_of(Message::wrong_square_count, { "4" }) }),
     [](const auto& info) { return std::string(info.param.name); });
 
 class KilledRun : public testing::TestWithParam<int> { };
@@ -242,8 +246,8 @@ TEST(WindowsResultRoom, ResultPastEvenTheOldResultsRoomIsRefusedWithItsSize)
     const ProgramRun run = run_program(RUNEL_PROGRAM, small.dir.path());
     EXPECT_EQ(run.exit_status, 1);
     EXPECT_EQ(run.errors,
-        "Runel_out.txt: the result needs " + std::to_string(result.size())
-            + " bytes; no room for it on this file system\n");
+        "Runel_out.txt: " + words_of(Message::needs_bytes, { std::to_string(result.size()) })
+            + left_words(LeftBehind::earlier_removed) + "\n");
     // Nothing of this run's left, and the old result goes as after any failed run.
     EXPECT_EQ(small.dir.entries(), kNothingButTheBoard);
 }
@@ -348,10 +352,13 @@ TEST(SystemMessage, ReachesARedirectedStandardErrorAsUtf8)
     make_read_only(dir / kResultFileName);
     const ProgramRun run = run_program(RUNEL_PROGRAM, dir.path());
     EXPECT_EQ(run.exit_status, 1);
-    const std::string prefix = "Runel_out.txt: cannot write the result: ";
+    const std::string prefix = "Runel_out.txt: " + words_of(Message::cannot_write, { "" });
+    const std::string suffix = " (" + words_of(Message::refused_by_file) + ")"
+        + left_words(LeftBehind::earlier_kept) + "\n";
     ASSERT_EQ(run.errors.substr(0, prefix.size()), prefix);
-    ASSERT_EQ(run.errors.back(), '\n');
-    expect_words(run.errors.substr(prefix.size(), run.errors.size() - prefix.size() - 1), words);
+    ASSERT_TRUE(run.errors.ends_with(suffix)) << run.errors;
+    expect_words(
+        run.errors.substr(prefix.size(), run.errors.size() - prefix.size() - suffix.size()), words);
 }
 
 // On a console the message goes as UTF-16, and the console shows its very characters.

@@ -1,0 +1,130 @@
+// Every message of the table, as the user meets it: shown by the README and the manual page, and
+// the result file's messages made through the door, without root, by a whole run in a folder of
+// the test's own.
+
+#include "file_door.h"
+#include "messages.h"
+#include "program.h"
+#include "run.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The document's text as a reader sees it: the manual page's escapes for a hyphen read as one.
+std::string shown_text(const fs::path& document)
+{
+    std::string text = read_file(document);
+    for (std::string::size_type at = 0; (at = text.find("\\-", at)) != std::string::npos;)
+        text.erase(at, 1);
+    return text;
+}
+
+TEST(Messages, EveryOneIsInTheReadmeAndTheManualPage)
+{
+    for (const char* document : { "README.md", "docs/runel.1" }) {
+        const std::string text = shown_text(fs::path(RUNEL_SOURCE_DIR) / document);
+        for (const MessageText& message : kMessages) {
+            // The words between the values, each as the document must show them.
+            std::string_view rest = message.words;
+            while (!rest.empty()) {
+                const std::string_view piece = rest.substr(0, rest.find("{}"));
+                EXPECT_NE(text.find(piece), std::string::npos)
+                    << document << " does not show \"" << piece << "\"";
+                rest.remove_prefix(std::min(rest.size(), piece.size() + 2));
+            }
+        }
+    }
+}
+
+FileDoor system_door;
+std::error_code answer; // what the swapped primitive answers
+
+struct Row {
+    const char* name;
+    bool earlier_result; // "old" at the result's name
+    std::function<void(FileDoor&)> fault;
+    std::function<std::string(std::uint64_t result_bytes)> message;
+};
+
+void PrintTo(const Row& row, std::ostream* out)
+{
+    *out << row.name;
+}
+
+std::string cannot_write(const std::string& reason, LeftBehind left)
+{
+    return "Runel_out.txt: " + words_of(Message::cannot_write, { reason }) + left_words(left)
+        + "\n";
+}
+
+const std::string kIoError = std::make_error_code(std::errc::io_error).message();
+
+const Row kRows[] = {
+    { "NoRoomForTheCountedResult", false,
+        [](FileDoor& door) {
+            door.allocate = [](Handle, std::uint64_t) { return answer; };
+            answer = std::make_error_code(std::errc::no_space_on_device);
+        },
+        [](std::uint64_t bytes) {
+            return "Runel_out.txt: " + words_of(Message::needs_bytes, { std::to_string(bytes) })
+                + "\n";
+        } },
+    { "FolderRefusesANewFile", false,
+        [](FileDoor& door) {
+            door.create_new = [](const char*, Handle&) { return answer; };
+            door.make_beside
+                = [](const Place&, Handle, bool, Handle&, std::string&) { return answer; };
+            answer = std::make_error_code(std::errc::permission_denied);
+        },
+        [](std::uint64_t) {
+            return cannot_write(std::make_error_code(std::errc::permission_denied).message() + " ("
+                    + words_of(Message::refused_by_folder) + ")",
+                LeftBehind::nothing);
+        } },
+    { "DiskFailingBeforeTheResultIsInPlace", true,
+        [](FileDoor& door) {
+            door.sync = [](Handle) { return answer; };
+            answer = std::make_error_code(std::errc::io_error);
+        },
+        [](std::uint64_t) { return cannot_write(kIoError, LeftBehind::earlier_removed); } },
+    { "FolderSyncFailingAfterTheResultIsInPlace", false,
+        [](FileDoor& door) {
+            door.sync_folder = [](Handle) { return answer; };
+            answer = std::make_error_code(std::errc::io_error);
+        },
+        [](std::uint64_t) { return cannot_write(kIoError, LeftBehind::new_result); } },
+};
+
+class MessageRows : public testing::TestWithParam<Row> { };
+
+TEST_P(MessageRows, SayWhatWentWrongAndWhatIsLeft)
+{
+    const Row& row = GetParam();
+    TempDir dir;
+    const fs::path board = fs::path(RUNEL_SOURCE_DIR) / "examples" / kBoardFileName;
+    fs::copy_file(board, dir / kBoardFileName);
+    if (row.earlier_result) write_file(dir / kResultFileName, "old");
+    const fs::path was = fs::current_path();
+    fs::current_path(dir.path());
+    std::ostringstream errors;
+    system_door = file_door();
+    row.fault(file_door());
+    const int status = run(errors);
+    file_door() = system_door;
+    fs::current_path(was);
+    EXPECT_EQ(status, 1);
+    MemoryStorage result; // as this system writes it, its line ends among its bytes
+    write_result(read_board_file(board.string()).board, result);
+    EXPECT_EQ(errors.str(), row.message(result.bytes().size()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, MessageRows, testing::ValuesIn(kRows),
+    [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace
