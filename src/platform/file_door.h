@@ -138,4 +138,4 @@ struct FileDoor {
 FileDoor& file_door();
 
 /// The system's own primitives.
-const FileDoor& system_file_door();
+const FileDoor& system_file_door() noexcept;

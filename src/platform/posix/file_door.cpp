@@ -406,7 +406,7 @@ constexpr FileDoor kSystemDoor = { .working_folder = AT_FDCWD,
 
 } // namespace
 
-const FileDoor& system_file_door()
+const FileDoor& system_file_door() noexcept
 {
     return kSystemDoor;
 }

@@ -442,7 +442,7 @@ const FileDoor kSystemDoor = { .working_folder = kNoHandle,
 
 } // namespace
 
-const FileDoor& system_file_door()
+const FileDoor& system_file_door() noexcept
 {
     return kSystemDoor;
 }
