@@ -111,6 +111,7 @@ struct Opened {
     Place place; // the folder proven to hold a regular file, and its name there; none if unproven
     OwnedFolder folder; // place's folder
     TakeBack made; // the file the opening created, taken back with the run
+    bool stale = true; // still the file the run began with, for a failure to remove
 };
 
 // A regular file as the result: written beside its name and put in place by a rename where that
@@ -125,6 +126,7 @@ public:
         , folder_(std::move(opened.folder))
         , made_(std::move(opened.made))
         , created_(static_cast<bool>(made_))
+        , stale_(opened.stale)
     {
         const FileDoor& door = file_door();
         if (!target_.valid()) {
@@ -235,7 +237,7 @@ public:
         // The earlier result goes where it would have been replaced, and only while it is the
         // very file that was there: a file written in place is left as the plain opening would
         // leave it.
-        const bool removed = replaceable_ && !at_name_.name.empty()
+        const bool removed = replaceable_ && stale_ && !at_name_.name.empty()
             && remove_if_still(at_name_.folder, at_name_.name.c_str(), info_, !changed_.load());
         replaceable_ = false;
         if (removed) return LeftBehind::earlier_removed;
@@ -368,6 +370,7 @@ private:
     OwnedFolder folder_; // place_'s, open while anything below may need it
     TakeBack made_;
     bool created_;
+    bool stale_; // the earlier result is the one the run began with
     Place at_name_; // the name in the working folder, where it holds the file itself
     bool replaceable_ = false;
     OwnedFile new_; // the new result while it is written beside the old one
@@ -485,14 +488,26 @@ Opened open_as_writing_would(const std::string& name)
 
 } // namespace
 
-std::unique_ptr<ResultOutput> open_result(const std::string& name)
+std::optional<FileId> result_at_start(const std::string& name)
+{
+    const FileDoor& door = file_door();
+    FileId found;
+    if (door.identify_at(door.working_folder, name.c_str(), found) || !found.regular)
+        return std::nullopt;
+    return found;
+}
+
+std::unique_ptr<ResultOutput> open_result(
+    const std::string& name, const std::optional<FileId>* at_start)
 {
     Opened opened = open_as_writing_would(name);
+    // A file that is not the one the run began with is another run's since.
+    opened.stale = !at_start || (*at_start && same_state(**at_start, opened.id));
     if (!opened.id.regular) return std::make_unique<StreamOutput>(std::move(opened.file));
     return std::make_unique<FileOutput>(std::move(opened), name);
 }
 
-LeftBehind remove_stale_result(const std::string& name)
+LeftBehind remove_stale_result(const std::string& name, const std::optional<FileId>& at_start)
 {
     // Only a regular file at the name itself: a FIFO's reader must not see an end, and a link's
     // target elsewhere is not this run's. Opened for writing, so that the system's own rules say
@@ -504,6 +519,7 @@ LeftBehind remove_stale_result(const std::string& name)
     bool created = false;
     if (door.identify_at(door.working_folder, name.c_str(), named)) return LeftBehind::nothing;
     if (!named.regular) return LeftBehind::nothing; // a link, a FIFO, a device: no result
+    if (!at_start || !same_state(*at_start, named)) return LeftBehind::earlier_kept;
     if (door.open_existing(name.c_str(), false, handle, created)) return LeftBehind::earlier_kept;
     const OwnedFile file(handle);
     Place place;

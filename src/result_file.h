@@ -4,9 +4,11 @@
 // (replaced in one step, written in place, or streamed), and what a failure takes back. It acts
 // only through the primitives of file_door.h.
 
+#include "file_door.h"
 #include "storage.h"
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <system_error>
 
@@ -48,12 +50,19 @@ public:
     virtual LeftBehind abandon() { return LeftBehind::nothing; }
 };
 
+/// The file at `name` in the working folder itself as a run finds it when it begins, where that
+/// is a regular file: the only one a failure of that run may take for a stale result, and only
+/// while it stays as it was. (A result another run puts in place meanwhile is never stale.)
+std::optional<FileId> result_at_start(const std::string& name);
+
 /// Opens the result file `name` for writing; throws OpeningRefused (permission denied for an
 /// existing result the user may not write, or a folder that takes no new file, say), or
-/// std::system_error.
-std::unique_ptr<ResultOutput> open_result(const std::string& name);
+/// std::system_error. `at_start`: what result_at_start() found, where the run looked before
+/// (by default, the file the opening finds).
+std::unique_ptr<ResultOutput> open_result(
+    const std::string& name, const std::optional<FileId>* at_start = nullptr);
 
 /// After a failed run that did not open the result: removes an earlier result at `name` where
-/// this run would itself have replaced it, so that no stale result outlives the failure. Says
-/// what is left at the name.
-LeftBehind remove_stale_result(const std::string& name);
+/// this run would itself have replaced it, and it is still as `at_start` saw it, so that no stale
+/// result outlives the failure. Says what is left at the name.
+LeftBehind remove_stale_result(const std::string& name, const std::optional<FileId>& at_start);

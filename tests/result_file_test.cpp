@@ -121,6 +121,8 @@ struct Row {
     std::string expected; // at the name afterwards ("" for nothing there)
     std::size_t bytes = 3000; // of the new result
     bool in_place = false; // the file at the name is the one that was there
+    // Another run puts its result in place after this one began, before it opens the result.
+    bool replaced_before_open = false;
 };
 
 void PrintTo(const Row& row, std::ostream* out)
@@ -161,6 +163,8 @@ const Row kRows[] = {
     { "FailureRemovesTheEarlierResult", true, false, nullptr, nullptr, Ending::failure, false, "" },
     { "FailureLeavesARenameThatLandsBetweenCheckAndRemoval", true, false, nullptr,
         another_run_renames_in, Ending::failure, false, "other run's" },
+    { "FailureLeavesAResultPutInPlaceAfterTheRunBegan", true, false, nullptr, nullptr,
+        Ending::failure, false, "other run's", 3000, false, true },
     { "SignalLeavesTheEarlierResult", true, false, nullptr, nullptr, Ending::signal, false, "old" },
     { "SignalLeavesWhatAnotherWriterPutInTheNewFile", false, false, nullptr,
         [](const TempDir& dir) { write_file(dir / "result.txt", "other run's"); }, Ending::signal,
@@ -184,7 +188,9 @@ TEST_P(ResultFileFaults, LeaveTheNameAsAUserExpects)
                         "removal is a check, then the removal";
     FileId before;
     system_door.identify_at(system_door.working_folder, name.c_str(), before);
-    std::unique_ptr<ResultOutput> output = open_result(name);
+    const std::optional<FileId> at_start = result_at_start(name);
+    if (row.replaced_before_open) another_run_renames_in(dir);
+    std::unique_ptr<ResultOutput> output = open_result(name, &at_start);
     if (row.fault) row.fault();
     if (row.ending == Ending::signal && row.meanwhile) row.meanwhile(dir);
     const std::string& bytes = row.bytes == kBig.size() ? kBig : kNew;
@@ -214,8 +220,10 @@ TEST_P(ResultFileFaults, LeaveTheNameAsAUserExpects)
     if (!row.expected.empty()) left.emplace_back("result.txt");
     if (row.second_link) left.emplace_back("second link");
     EXPECT_EQ(dir.entries(), left);
+    // Where an earlier result is written in place, it holds what was written.
+    const bool overwritten = row.replaced_before_open && !kReplacesExisting;
     if (!row.expected.empty() && row.ending != Ending::signal) {
-        EXPECT_EQ(read_file(name), row.expected == kNew ? bytes : row.expected);
+        EXPECT_EQ(read_file(name), row.expected == kNew || overwritten ? bytes : row.expected);
     }
     FileId after;
     if (row.in_place) {
@@ -226,6 +234,21 @@ TEST_P(ResultFileFaults, LeaveTheNameAsAUserExpects)
 
 INSTANTIATE_TEST_SUITE_P(Rows, ResultFileFaults, testing::ValuesIn(kRows),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A run that fails before it opens the result takes only the file it found when it began for
+// stale, never one another run put in place since.
+TEST(RemoveStaleResult, OnlyTheFileTheRunBeganWith)
+{
+    TempDir dir;
+    const std::string name = (dir / "result.txt").string();
+    write_file(name, "old");
+    const std::optional<FileId> at_start = result_at_start(name);
+    another_run_renames_in(dir);
+    EXPECT_EQ(remove_stale_result(name, at_start), LeftBehind::earlier_kept);
+    EXPECT_EQ(read_file(name), "other run's");
+    EXPECT_EQ(remove_stale_result(name, result_at_start(name)), LeftBehind::earlier_removed);
+    EXPECT_EQ(dir.entries(), std::vector<std::string> {});
+}
 
 // Through the system's own door: what every system must do with a regular file.
 

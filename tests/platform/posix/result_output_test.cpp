@@ -318,6 +318,14 @@ std::string acl_letting_nobody_read()
 int held_fd = -1;
 #endif
 
+// Where an earlier result of the user's own is replaced by a new file (Linux carries its
+// attributes over); the plain POSIX calls write it in place.
+#if defined(RUNEL_LINUX_FILES)
+constexpr bool kWritesBeside = true;
+#else
+constexpr bool kWritesBeside = false;
+#endif
+
 // Runel_out.txt as a link to an earlier result in another folder.
 void link_to_an_earlier_result_elsewhere(const TempDir& dir)
 {
@@ -506,7 +514,11 @@ const Row kRows[] = {
         } },
     { "LinkTargetElsewhereOutlivesAFailedWrite", kSeveralMegabyteBoard,
         Launch { .file_size = 1 << 20 },
-        [](const TempDir& dir) { link_to_an_earlier_result_elsewhere(dir); },
+        [](const TempDir& dir) {
+            if (!kWritesBeside)
+                GTEST_SKIP() << "the plain POSIX calls write an earlier result in place";
+            link_to_an_earlier_result_elsewhere(dir);
+        },
         [](const TempDir& dir, const Outcome& outcome, const std::string&) {
             EXPECT_EQ(outcome.status, 1);
             EXPECT_EQ(read_file(dir / "elsewhere" / "result.txt"), "old\n");
@@ -777,7 +789,9 @@ TEST_P(KilledRun, LeavesNoTemporaryFileAndTheEarlierResult)
     for (int attempt = 0; attempt < 8; ++attempt) {
         TempDir dir;
         write_file(dir / kBoardFileName, kSeveralMegabyteBoard);
-        const bool earlier = attempt % 2 == 1;
+        // Where an earlier result is written in place (the plain POSIX calls carry no
+        // attributes over), a signal leaves it part-written, as the plain opening would.
+        const bool earlier = kWritesBeside && attempt % 2 == 1;
         if (earlier) write_file(dir / kResultFileName, "old\n");
         const Outcome outcome = launch(dir, {}, signal_number, static_cast<int>(random() % 40000));
         if (signal_number == SIGKILL) {
