@@ -25,6 +25,9 @@ public:
     /// False for a pipe or a device: it takes bytes only once each, in ascending order, and
     /// cannot give them back (read_at and copy_within must not be called; reserve does nothing).
     virtual bool random_access() const { return true; }
+    /// True where bytes written now land in a file that held an earlier result (written in
+    /// place): what is written there cannot be taken back.
+    virtual bool writes_in_place() const { return false; }
 };
 
 /// Copies `size` bytes of `storage` from `from` to `to` (ranges that do not overlap) through a
@@ -33,7 +36,9 @@ void copy_through_buffer(
     Storage& storage, std::uint64_t from, std::uint64_t to, std::uint64_t size);
 
 /// Storage in a string, for tests and fuzzing. Made with `random_access` false it stands for a
-/// pipe: it then insists that bytes come in order and are never read back.
+/// pipe: it then insists that bytes come in order and are never read back. It may stand for a
+/// file system of `room` bytes (writes and reservations beyond fail with ENOSPC), and for a
+/// file written in place.
 class MemoryStorage final : public Storage {
 public:
     explicit MemoryStorage(bool random_access = true)
@@ -44,12 +49,21 @@ public:
     void read_at(std::uint64_t offset, char* data, std::size_t size) override;
     void copy_within(std::uint64_t from, std::uint64_t to, std::uint64_t size) override;
     void reserve(std::uint64_t size) override;
+    std::uint64_t free_room() const override;
     bool random_access() const override { return random_access_; }
+    bool writes_in_place() const override { return in_place_; }
     const std::string& bytes() const { return bytes_; }
 
+    void set_room(std::uint64_t room) { room_ = room; }
+    void set_in_place(bool in_place) { in_place_ = in_place; }
+
 private:
+    void take_room(std::uint64_t end) const;
+
     std::string bytes_;
     bool random_access_;
+    bool in_place_ = false;
+    std::uint64_t room_ = std::numeric_limits<std::uint64_t>::max();
 };
 
 /// Appends text to a Storage through a buffer, and copies earlier output to its end.

@@ -2,10 +2,25 @@
 
 #include "builtins.h"
 #include "memory.h"
-#include "state_table.h"
+#include "walk.h"
 
 #include <cstdint>
 #include <new>
+
+/// A suffix and the king square of its state in one word: length << 12 | last << 6 | king.
+inline std::uint64_t pack_suffix(Suffix suffix, Square king)
+{
+    return suffix.length << 12 | static_cast<std::uint64_t>(suffix.last) << 6
+        | static_cast<std::uint64_t>(king);
+}
+inline Suffix unpacked_suffix(std::uint64_t packed)
+{
+    return { packed >> 12, static_cast<Square>((packed >> 6) & 63) };
+}
+inline Square unpacked_king(std::uint64_t packed)
+{
+    return static_cast<Square>(packed & 63);
+}
 
 /// Suffixes already written, by state, so that a state reached again (through the same captures
 /// in another order, say) is copied from the output instead of being searched again. Bounded and
