@@ -66,7 +66,8 @@ private:
     std::uint64_t room_ = std::numeric_limits<std::uint64_t>::max();
 };
 
-/// Appends text to a Storage through a buffer, and copies earlier output to its end.
+/// Appends text to a Storage through a buffer that also keeps the last stretch already written,
+/// and copies earlier output to its end: from memory where it is still there.
 class Appender {
 public:
     explicit Appender(Storage& storage);
@@ -76,18 +77,34 @@ public:
         if (used_ == kBufferSize) flush();
         buffer_[used_++] = c;
     }
+    /// Appends three characters, with one check for room: a capture's.
+    void append(char a, char b, char c)
+    {
+        if (used_ > kBufferSize - 3) flush();
+        char* at = buffer_.get() + used_;
+        at[0] = a;
+        at[1] = b;
+        at[2] = c;
+        used_ += 3;
+    }
     /// Appends a copy of the `size` bytes at `offset` of the output so far.
     void append_copy(std::uint64_t offset, std::uint64_t size);
-    std::uint64_t size() const { return flushed_ + used_; }
+    /// True when the output from `offset` on is still in memory: a copy of it costs no read.
+    bool in_memory(std::uint64_t offset) const { return offset >= window_start_; }
+    std::uint64_t size() const { return window_start_ + used_; }
+    /// Writes out what is pending.
     void flush();
 
 private:
-    static constexpr std::size_t kBufferSize = 1 << 20;
-    // Copies shorter than this go through the buffer; longer ones are left to the storage.
+    static constexpr std::size_t kBufferSize = 8 << 20;
+    // What a flush keeps of the bytes written, for copies to come.
+    static constexpr std::size_t kKept = 1 << 20;
+    // Copies this long from bytes no longer in memory are left to the storage.
     static constexpr std::uint64_t kDirectCopyMin = 1 << 16;
 
     Storage& storage_;
     std::unique_ptr<char[]> buffer_;
-    std::size_t used_ = 0;
-    std::uint64_t flushed_ = 0;
+    std::size_t used_ = 0; // bytes in the buffer, from window_start_
+    std::uint64_t window_start_ = 0; // the output's offset of the buffer's first byte
+    std::uint64_t flushed_ = 0; // the output up to here is written
 };
