@@ -96,7 +96,8 @@ time_runs() {
 }
 
 median() { printf '%s\n' "$@" | sort -n | awk '{ t[NR] = $1 } END { print t[int((NR + 1) / 2)] }'; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'; }
+# ratio A B [DIGITS]: A / B, with 2 decimals unless told.
+ratio() { awk -v a="$1" -v b="$2" -v d="${3:-2}" 'BEGIN { if (b > 0) printf "%.*f", d, a / b; else print "-" }'; }
 mb() { echo "$(( $1 / 1024 )) MB"; }
 
 base_header="" base_rule=""
@@ -181,5 +182,5 @@ for board in bench/huge/*.txt; do
     refusal=$(refuse "$runel")
     baseline=""
     [ -z "${BASELINE:-}" ] || baseline=" | $(refuse "$BASELINE")"
-    echo "| $(basename "$board") | $exact | $plain_figures | $refusal$baseline | $(ratio "${refusal%% *}" "$plain_seconds") |"
+    echo "| $(basename "$board") | $exact | $plain_figures | $refusal$baseline | $(ratio "${refusal%% *}" "$plain_seconds" 4) |"
 done

@@ -19,8 +19,9 @@ struct Entry {
 };
 
 constexpr int kWays = 4;
-// A state's entry lies in one bucket of kWays, one cache line: a lookup waits on memory once.
-struct alignas(64) Bucket {
+// A state's entry lies in one bucket of kWays, 64 bytes: one cache line, as blocks of 2 MB or more
+// start on a huge page (memory.h), so that a lookup waits on memory once.
+struct Bucket {
     Entry ways[kWays];
 };
 

@@ -70,7 +70,8 @@ public:
     }
 
 private:
-    struct alignas(64) Bucket {
+    // 64 bytes: one cache line, as blocks of 2 MB or more start on a huge page.
+    struct Bucket {
         Entry ways[2];
     };
 
