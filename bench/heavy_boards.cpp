@@ -1,37 +1,40 @@
-// Heavy boards for the benchmark, and where their time goes.
+// Boards for the benchmark, found by the count, and the plain size count that runel's refusals
+// are timed against.
 //
 //   runel_boards generate SEED COUNT DIR   COUNT fresh boards with results of 100 to 300 MB,
 //                                          written to DIR as fresh_SEED_N.txt
-//   runel_boards phases FILE...            per board: result bytes, remembered states, and the
-//                                          seconds of the size count and of the writing, each
-//                                          with its processor seconds, and the seconds of the
-//                                          final sync (to a file Runel_phases.txt in the working
-//                                          directory)
+//   runel_boards huge SEED COUNT DIR       COUNT boards whose results pass 10 GB, written to DIR
+//                                          as huge_SEED_N.txt, each with its size where the count
+//                                          ends within a minute
+//   runel_boards plain-count               the result's size for Runel_in.txt, by a plain count:
+//                                          one thread, every state with more than a few enemy
+//                                          pieces remembered for good, no text
 
+#include "board.h"
 #include "result_file.h"
-#include "render.h"
 #include "result_size.h"
+#include "search.h"
+#include "text_mode.h"
+#include "walk.h"
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <fstream>
 #include <iostream>
 #include <numeric>
 #include <random>
-#include <sstream>
 #include <string>
-#include <thread>
+#include <unordered_map>
 
 namespace {
 
 constexpr std::uint64_t kLeast = 100'000'000;
 constexpr std::uint64_t kMost = 300'000'000;
-// The count's table for boards of this size stays far below this; bigger ones are not heavy
-// boards but huge ones.
-constexpr std::uint64_t kBudget = std::uint64_t { 512 } << 20;
+constexpr std::uint64_t kHuge = std::uint64_t { 10 } << 30;
+constexpr std::uint64_t kMemo = std::uint64_t { 256 } << 20;
 
 // Three kinds in turn: enemy men only; enemy men and kings with own men in the way; fewer enemy
 // men, whose states recur more.
@@ -65,63 +68,90 @@ State start_of(const std::string& text)
     return state_of(reading.board, damka_cords_find(reading.board));
 }
 
-int generate(std::uint64_t seed, int count, const std::string& dir)
+// The size of the board's result if the count ends within `seconds` and `most` bytes; else
+// the bytes it passed, with `exact` false.
+std::uint64_t counted(const State& start, double seconds, std::uint64_t most, bool& exact)
+{
+    const auto begun = std::chrono::steady_clock::now();
+    std::uint64_t passed = 0;
+    const auto size = count_result(start, kMemo, [&](std::uint64_t bytes) {
+        passed = bytes;
+        return bytes <= most
+            && std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count()
+            < seconds;
+    });
+    exact = size.has_value();
+    return size ? size->file_bytes() : passed;
+}
+
+int generate(std::uint64_t seed, int count, const std::string& dir, bool huge)
 {
     std::mt19937_64 random(seed);
     for (int found = 0, tried = 0; found < count; ++tried) {
         const std::string text = random_board(random, tried % 3);
-        const State start = start_of(text);
-        const auto plan = plan_result(start, kBudget, std::thread::hardware_concurrency());
-        if (!plan || plan->too_long || plan->file_bytes() < kLeast || plan->file_bytes() > kMost)
-            continue;
-        const std::string name
-            = dir + "/fresh_" + std::to_string(seed) + "_" + std::to_string(found++) + ".txt";
+        bool exact = false;
+        const std::uint64_t bytes
+            = counted(start_of(text), huge ? 60 : 10, huge ? ~std::uint64_t { 0 } : kMost, exact);
+        if (huge ? bytes < kHuge : !exact || bytes < kLeast) continue;
+        const std::string name = dir + (huge ? "/huge_" : "/fresh_") + std::to_string(seed) + "_"
+            + std::to_string(found++) + ".txt";
         std::ofstream(name) << text;
-        std::cout << name << " " << plan->file_bytes() << " bytes\n";
+        std::cout << name << (exact ? " " : " more than ") << bytes << " bytes" << std::endl;
     }
     return 0;
 }
 
-double seconds_since(std::chrono::steady_clock::time_point start)
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-int phases(int files, char** names)
-{
-    for (int i = 0; i < files; ++i) {
-        std::ifstream file(names[i]);
-        std::stringstream text;
-        text << file.rdbuf();
-        const State start = start_of(text.str());
-        const auto counting = std::chrono::steady_clock::now();
-        const std::clock_t count_cpu = std::clock();
-        auto plan = plan_result(start, kBudget, std::thread::hardware_concurrency());
-        const double count_seconds = seconds_since(counting);
-        if (!plan) {
-            std::cout << names[i] << " too many states to count\n";
-            continue;
-        }
-        const std::uint64_t bytes = plan->file_bytes();
-        const std::uint64_t states = plan->states;
-        const auto writing = std::chrono::steady_clock::now();
-        const std::clock_t write_cpu = std::clock();
-        const auto output = open_result("Runel_phases.txt");
-        output->reserve(bytes);
-        render_result(start, std::move(*plan), *output, std::thread::hardware_concurrency());
-        const std::clock_t synced_cpu = std::clock();
-        const auto syncing = std::chrono::steady_clock::now();
-        output->commit();
-        const double sync_seconds = seconds_since(syncing);
-        // Processor seconds beside the wall's: where they fall short of the cores, threads wait.
-        // The writing includes its final sync, the wait before the result is put in place.
-        std::printf("%s %llu bytes %llu states count %.3f s (cpu %.3f s) write %.3f s (cpu %.3f "
-                    "s) final-sync %.3f s\n",
-            names[i], static_cast<unsigned long long>(bytes),
-            static_cast<unsigned long long>(states), count_seconds,
-            static_cast<double>(write_cpu - count_cpu) / CLOCKS_PER_SEC, seconds_since(writing),
-            static_cast<double>(synced_cpu - write_cpu) / CLOCKS_PER_SEC, sync_seconds);
+// What the search from a state appends, each state with more than kFewPieces enemy pieces
+// worked out once.
+class PlainCount : public TextLength {
+public:
+    using TextLength::TextLength;
+    bool descend(const State& next)
+    {
+        if (!enemy_on_lines(next)) return false;
+        if (!worth_remembering(next)) return extend(next, *this);
+        const Key key { next.occupied, next.king };
+        if (const auto known = known_.find(key); known != known_.end())
+            return append_known(known->second);
+        const std::uint64_t start = length_;
+        const bool captured = extend(next, *this);
+        known_.emplace(key, Suffix { length_ - start, last_ });
+        return captured;
     }
+
+private:
+    // The enemy pieces follow from the occupied squares, as they only ever leave the board.
+    struct Key {
+        Mask occupied;
+        Square king;
+        bool operator==(const Key&) const = default;
+    };
+    struct KeyHash {
+        std::size_t operator()(const Key& key) const
+        {
+            return static_cast<std::size_t>(
+                (key.occupied ^ static_cast<std::uint64_t>(key.king)) * 0x9e3779b97f4a7c15ULL);
+        }
+    };
+    std::unordered_map<Key, Suffix, KeyHash> known_;
+};
+
+int plain_count()
+{
+    const BoardReading reading = read_board_file("Runel_in.txt");
+    if (reading.error) return 1;
+    const Position king = damka_cords_find(reading.board);
+    std::uint64_t bytes = kNoCapture.size();
+    if (king != kNoKing) {
+        const State start = state_of(reading.board, king);
+        PlainCount count(start.king);
+        Alternatives alternatives;
+        if (extend(start, count, &alternatives)) {
+            const auto lines = 1 + static_cast<std::uint64_t>(std::popcount(alternatives.ranks));
+            bytes = lines * (count.length() + kLineEnd.size());
+        }
+    }
+    std::printf("%llu\n", static_cast<unsigned long long>(bytes));
     return 0;
 }
 
@@ -130,9 +160,9 @@ int phases(int files, char** names)
 int main(int argc, char** argv)
 {
     const std::string command = argc > 1 ? argv[1] : "";
-    if (command == "generate" && argc == 5)
-        return generate(std::stoull(argv[2]), std::stoi(argv[3]), argv[4]);
-    if (command == "phases") return phases(argc - 2, argv + 2);
-    std::cerr << "usage: runel_boards generate SEED COUNT DIR | phases FILE...\n";
+    if ((command == "generate" || command == "huge") && argc == 5)
+        return generate(std::stoull(argv[2]), std::stoi(argv[3]), argv[4], command == "huge");
+    if (command == "plain-count" && argc == 2) return plain_count();
+    std::cerr << "usage: runel_boards generate|huge SEED COUNT DIR | plain-count\n";
     return 2;
 }

@@ -1,11 +1,7 @@
-// The search on fixed boards: counting the result's size, and writing it into memory, streamed
-// or rendered in pieces by every core.
+// The search on fixed boards: counting the result's size, and writing it into memory.
 
-#include "render.h"
 #include "result_size.h"
 #include "search.h"
-
-#include <thread>
 
 #include <benchmark/benchmark.h>
 
@@ -21,14 +17,12 @@ State board_state(const char* name)
 void count_size(benchmark::State& bench, const char* name)
 {
     const State start = board_state(name);
-    std::optional<ResultPlan> plan;
+    std::optional<ResultSize> size;
     for (auto _ : bench) {
-        plan = plan_result(start, std::uint64_t { 1 } << 30);
-        benchmark::DoNotOptimize(plan->file_bytes());
+        size = count_result(start, std::uint64_t { 1 } << 30, [](std::uint64_t) { return true; });
+        benchmark::DoNotOptimize(size->file_bytes());
     }
-    bench.counters["result_bytes"] = static_cast<double>(plan->file_bytes());
-    bench.counters["states"] = static_cast<double>(plan->states);
-    bench.counters["table_bytes"] = static_cast<double>(plan->table_bytes);
+    bench.counters["result_bytes"] = static_cast<double>(size->file_bytes());
 }
 
 void write_into_memory(benchmark::State& bench, const char* name)
@@ -43,19 +37,6 @@ void write_into_memory(benchmark::State& bench, const char* name)
     bench.SetBytesProcessed(static_cast<std::int64_t>(bytes * bench.iterations()));
 }
 
-void render_into_memory(benchmark::State& bench, const char* name)
-{
-    const State start = board_state(name);
-    const auto plan = plan_result(start, std::uint64_t { 1 } << 30);
-    for (auto _ : bench) {
-        MemoryStorage storage;
-        storage.reserve(plan->file_bytes());
-        render_result(start, *plan, storage, std::thread::hardware_concurrency());
-        benchmark::DoNotOptimize(storage.bytes().data());
-    }
-    bench.SetBytesProcessed(static_cast<std::int64_t>(plan->file_bytes() * bench.iterations()));
-}
-
 BENCHMARK_CAPTURE(count_size, 40k, "03_40k.txt")->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(count_size, 4m, "05_4m.txt")->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(count_size, 40m, "06_40m.txt")->Unit(benchmark::kMillisecond);
@@ -66,8 +47,6 @@ BENCHMARK_CAPTURE(count_size, 300m, "10_300m.txt")->Unit(benchmark::kMillisecond
 BENCHMARK_CAPTURE(write_into_memory, 40k, "03_40k.txt")->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(write_into_memory, 4m, "05_4m.txt")->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(write_into_memory, 40m, "06_40m.txt")->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(render_into_memory, 4m, "05_4m.txt")->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(render_into_memory, 40m, "06_40m.txt")->Unit(benchmark::kMillisecond);
 
 } // namespace
 

@@ -1,40 +1,102 @@
 #include "reserving_storage.h"
 
 #include <algorithm>
+#include <stdexcept>
+#include <string>
 #include <system_error>
 
-namespace {
-
-// Room is asked for in steps of this much at least, and of half what is reserved already, so
-// that a long result asks only a few dozen times.
-constexpr std::uint64_t kLeastStep = std::uint64_t { 64 } << 20;
-
-} // namespace
-
-ReservingStorage::ReservingStorage(Storage& storage)
+ReservingStorage::ReservingStorage(Storage& storage, const State& start, std::uint64_t count_memory)
     : storage_(storage)
+    , start_(start)
+    , count_memory_(count_memory)
+    , room_(storage.free_room())
+    , prefix_(storage.writes_in_place() ? 0 : std::min(room_ / kPrefixShare, kLongestPrefix))
 {
-    const std::uint64_t room = storage.free_room();
-    // Divided first, so that an unbounded room cannot wrap around.
-    limit_ = room / kShareOfFreeRoomDenominator * kShareOfFreeRoomNumerator
-        + room % kShareOfFreeRoomDenominator * kShareOfFreeRoomNumerator
-            / kShareOfFreeRoomDenominator;
+}
+
+ReservingStorage::~ReservingStorage()
+{
+    stop_count();
+}
+
+void ReservingStorage::start_count()
+{
+    counting_ = true;
+    try {
+        counter_ = std::thread([this] { count(); });
+    } catch (const std::system_error&) {
+        // No thread to spare: the writer waits for the count as it would at the prefix's end.
+        count();
+    }
+}
+
+void ReservingStorage::count()
+{
+    try {
+        const CountWatch watch = [this](std::uint64_t passed) {
+            const std::lock_guard lock(mutex_);
+            if (stop_) return false;
+            if (passed < room_ || passed < kCountedExactlyBelow) return true;
+            verdict_ = Verdict::refused;
+            bytes_ = passed;
+            decided_.notify_all();
+            return false;
+        };
+        const std::optional<ResultSize> size = count_result(start_, count_memory_, watch);
+        if (size)
+            decide(Verdict::counted, size->file_bytes());
+        else
+            decide(Verdict::refused, kLongestCountedText); // unless the watch decided first
+    } catch (...) {
+        decide(Verdict::failed, 0, std::current_exception());
+    }
+}
+
+void ReservingStorage::decide(Verdict verdict, std::uint64_t bytes, std::exception_ptr failure)
+{
+    const std::lock_guard lock(mutex_);
+    if (verdict_ != Verdict::none || stop_) return;
+    verdict_ = verdict;
+    bytes_ = bytes;
+    failure_ = std::move(failure);
+    decided_.notify_all();
+}
+
+void ReservingStorage::stop_count()
+{
+    {
+        const std::lock_guard lock(mutex_);
+        stop_ = true;
+    }
+    if (counter_.joinable()) counter_.join();
 }
 
 void ReservingStorage::reach(std::uint64_t end)
 {
-    if (end <= reserved_) return;
-    if (end > limit_) throw RoomRunsOut { limit_ };
-    const std::uint64_t step = std::max(kLeastStep, reserved_ / 2);
-    const std::uint64_t next = std::min(limit_, std::max(end, reserved_ + step));
+    if (reserved_) return;
+    if (!counting_ && end > prefix_ / 2) start_count();
+    if (!counting_) return;
+    std::unique_lock lock(mutex_);
+    if (end > prefix_) decided_.wait(lock, [this] { return verdict_ != Verdict::none; });
+    switch (verdict_) {
+    case Verdict::none:
+        return;
+    case Verdict::refused:
+        throw RoomRunsOut { bytes_, true };
+    case Verdict::failed:
+        std::rethrow_exception(failure_);
+    case Verdict::counted:
+        break;
+    }
+    const std::uint64_t size = bytes_;
+    lock.unlock();
     try {
-        storage_.reserve(next);
+        storage_.reserve(size);
     } catch (const std::system_error& failure) {
-        // Others took the room in the meantime.
-        if (failure.code() == std::errc::no_space_on_device) throw RoomRunsOut { reserved_ };
+        if (failure.code() == std::errc::no_space_on_device) throw RoomRunsOut { size, false };
         throw;
     }
-    reserved_ = next;
+    reserved_ = true;
 }
 
 void ReservingStorage::write_at(std::uint64_t offset, const char* data, std::size_t size)
@@ -57,4 +119,12 @@ void ReservingStorage::copy_within(std::uint64_t from, std::uint64_t to, std::ui
 void ReservingStorage::reserve(std::uint64_t size)
 {
     reach(size);
+}
+
+void ReservingStorage::finish(std::uint64_t written)
+{
+    stop_count();
+    if (verdict_ == Verdict::counted && bytes_ != written)
+        throw std::logic_error("the result came out at " + std::to_string(written) + " bytes where "
+            + std::to_string(bytes_) + " were counted");
 }

@@ -1,37 +1,76 @@
 #pragma once
 
+#include "result_size.h"
+#include "state.h"
 #include "storage.h"
 
+#include <condition_variable>
 #include <cstdint>
+#include <exception>
+#include <mutex>
+#include <thread>
 
-/// The storage of a result whose size is not known (its count did not fit in memory), for a
-/// writer that appends in order: room is reserved ahead of the writes in steps, and the result is
-/// refused (RoomRunsOut) once it would take more than half the room that was free when it began:
-/// the file system, which others share, keeps the other half, and is never filled to find out.
+/// The storage of a result that is written while its size is not known yet, for a writer that
+/// appends in order. A prefix, a small share of the free room, is written blindly: a result
+/// that ends within it is never counted. Once the writer is half-way there, the result's size is
+/// counted on another thread; the writer goes past the prefix only when the count has ended and
+/// the room for the whole result is reserved. The result is refused (RoomRunsOut) as soon as the
+/// count passes the free room. A storage written in place gets no prefix: what is written there
+/// could not be taken back.
 class ReservingStorage final : public Storage {
 public:
-    /// The share of the free room that a result of unknown size may take.
-    static constexpr std::uint64_t kShareOfFreeRoomNumerator = 1;
-    static constexpr std::uint64_t kShareOfFreeRoomDenominator = 2;
+    /// The prefix's share of the free room, and the most it takes.
+    static constexpr std::uint64_t kPrefixShare = 16;
+    static constexpr std::uint64_t kLongestPrefix = std::uint64_t { 1 } << 30;
+    /// A result shorter than this is refused with its exact size: counting that far is quick.
+    static constexpr std::uint64_t kCountedExactlyBelow = std::uint64_t { 64 } << 20;
 
-    /// Thrown when the result needs more than `bytes`.
+    /// Thrown when the result does not fit: it needs `bytes`, or more than `bytes`.
     struct RoomRunsOut {
         std::uint64_t bytes;
+        bool at_least;
     };
 
-    explicit ReservingStorage(Storage& storage);
+    /// Writes the result from `start` into `storage`, whose size the count works out with a memo
+    /// of at most `count_memory` bytes.
+    ReservingStorage(Storage& storage, const State& start, std::uint64_t count_memory);
+    ~ReservingStorage() override;
+    ReservingStorage(const ReservingStorage&) = delete;
+    ReservingStorage& operator=(const ReservingStorage&) = delete;
 
     void write_at(std::uint64_t offset, const char* data, std::size_t size) override;
     void read_at(std::uint64_t offset, char* data, std::size_t size) override;
     void copy_within(std::uint64_t from, std::uint64_t to, std::uint64_t size) override;
     void reserve(std::uint64_t size) override;
-    bool random_access() const override { return storage_.random_access(); }
+    std::uint64_t free_room() const override { return storage_.free_room(); }
+
+    /// Once the writer has written `written` bytes, all of the result: stops the count, and
+    /// checks that it agrees where it ended.
+    void finish(std::uint64_t written);
 
 private:
-    // Makes sure the room up to `end` is reserved, a step ahead.
+    enum class Verdict { none, counted, refused, failed };
+
+    // Lets the writer go on to `end`: at once within the prefix, then once the room is reserved.
     void reach(std::uint64_t end);
+    void start_count();
+    void count();
+    void decide(Verdict verdict, std::uint64_t bytes, std::exception_ptr failure = nullptr);
+    void stop_count();
 
     Storage& storage_;
-    std::uint64_t limit_; // the most the result may take
-    std::uint64_t reserved_ = 0;
+    State start_;
+    std::uint64_t count_memory_;
+    std::uint64_t room_; // free when the result began
+    std::uint64_t prefix_; // written without a known size
+    bool counting_ = false;
+    bool reserved_ = false;
+    std::thread counter_;
+
+    std::mutex mutex_;
+    std::condition_variable decided_;
+    bool stop_ = false;
+    Verdict verdict_ = Verdict::none;
+    std::uint64_t bytes_ = 0; // counted: the result's; refused: what it passes
+    std::exception_ptr failure_;
 };

@@ -1,31 +1,32 @@
 #pragma once
 
 #include "state.h"
-#include "state_layers.h"
 #include "walk.h"
 
 #include <cstdint>
-#include <memory>
+#include <functional>
 #include <optional>
 
-/// The shape of the result file, known before any of it is written.
-struct ResultPlan {
+/// The size of the result file, known before all of it is written.
+struct ResultSize {
     bool captured = false; // false: the file says "No"
-    bool too_long = false; // the path text passes StateTable::kMaxLength
     std::uint64_t text_length = 0; // length of the settled path text (every line has it)
     Alternatives alternatives; // the lines beside it
-    std::uint64_t states = 0; // distinct states met on the way
-    std::uint64_t table_bytes = 0; // the memory they took
-    /// Every state met below the start, with what the search from it appends: the text's layout.
-    std::shared_ptr<const StateLayers> layers;
-    /// Bytes of the result file; for a too_long plan, a lower bound.
+    /// Bytes of the result file.
     std::uint64_t file_bytes() const;
 };
 
-/// Works out the result's size from `start` without producing text: what the search from each
-/// state appends is a function of the state alone, so each distinct state is worked out once,
-/// from those below it, and kept in tables of at most `budget_bytes` in all. `threads` threads
-/// share the work; the plan is the same whatever their number. Empty when the budget, or the
-/// process's memory, does not suffice.
-std::optional<ResultPlan> plan_result(
-    const State& start, std::uint64_t budget_bytes, unsigned threads = 1);
+/// Asked now and then while the count runs, with a number of bytes that the result file
+/// certainly passes; returns false to stop the count.
+using CountWatch = std::function<bool(std::uint64_t passed)>;
+
+/// Texts longer than this are not counted to the end: no file system holds them.
+inline constexpr std::uint64_t kLongestCountedText = std::uint64_t { 1 } << 52;
+
+/// Counts the result's bytes from `start` without producing text, in the search's own order:
+/// the text it would have written so far is what `watch` is told. States met again are taken
+/// from a memo of at most `memory_bytes`, which forgets the entries that were cheapest to work
+/// out when it is full; less memory costs time, never the count. Returns the exact size, or
+/// nothing if `watch` stopped the count (always, past kLongestCountedText).
+std::optional<ResultSize> count_result(
+    const State& start, std::uint64_t memory_bytes, const CountWatch& watch);

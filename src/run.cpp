@@ -4,11 +4,8 @@
 #include "files.h"
 #include "memory.h"
 #include "messages.h"
-#include "processors.h"
-#include "render.h"
 #include "reserving_storage.h"
 #include "result_file.h"
-#include "result_size.h"
 #include "search.h"
 
 #include <algorithm>
@@ -20,30 +17,15 @@
 
 namespace {
 
-// Sets aside the room for a result of known size, so that a result too large for the file
-// system is refused at once instead of filling it first.
-void reserve_room(Storage& storage, const ResultPlan& plan)
-{
-    if (plan.too_long) throw NoRoomForResult { plan.file_bytes(), true };
-    try {
-        storage.reserve(plan.file_bytes());
-    } catch (const std::system_error& failure) {
-        if (failure.code() == std::errc::no_space_on_device)
-            throw NoRoomForResult { plan.file_bytes(), false };
-        throw;
-    }
-}
-
-// The size count's table may take what the options allow, but no more than the process can
-// get: a table that outgrew the memory would end the run part-way instead of letting it write
-// without a known size. While the table grows its old array (two thirds of the new one) lives
-// beside it, and the rest of the run needs some room too.
-std::uint64_t count_budget(const RunOptions& options)
+// The size count's memo may take what the options allow, but no more than the process can get,
+// less what the rest of the run needs: a memo that outgrew the memory would end the run
+// part-way. While the memo doubles its old array (half of the new one) lives beside it.
+std::uint64_t count_memory(const RunOptions& options)
 {
     constexpr std::uint64_t kRestOfTheRun = std::uint64_t { 32 } << 20;
     const std::uint64_t available = available_memory();
     const std::uint64_t usable
-        = available > kRestOfTheRun ? (available - kRestOfTheRun) * 3 / 5 : 0;
+        = available > kRestOfTheRun ? (available - kRestOfTheRun) / 3 * 2 : 0;
     return std::min(options.size_count_budget, usable);
 }
 
@@ -57,28 +39,18 @@ void write_result(const Board& board, Storage& storage, const RunOptions& option
         return;
     }
     const State start = state_of(board, king);
-    // A pipe or device takes the bytes as they come: there is nothing to reserve, so the size
-    // need not be known first.
-    std::optional<ResultPlan> plan;
-    if (storage.random_access())
-        plan = plan_result(start, count_budget(options), usable_processors());
-    if (plan) reserve_room(storage, *plan);
-    const std::uint64_t counted = plan ? plan->file_bytes() : 0;
-    std::uint64_t written = 0;
-    if (plan) {
-        written = render_result(start, std::move(*plan), storage, usable_processors());
-    } else {
-        // Without a known size, the result still never takes the file system's last room.
-        try {
-            ReservingStorage reserving(storage);
-            written = write_captures(start, reserving);
-        } catch (const ReservingStorage::RoomRunsOut& refusal) {
-            throw NoRoomForResult { refusal.bytes, true };
-        }
+    // A pipe or device takes the bytes as they come: there is nothing to reserve or take back,
+    // so the size need not be known.
+    if (!storage.random_access()) {
+        write_captures(start, storage);
+        return;
     }
-    if (plan && written != counted)
-        throw std::logic_error("the result came out at " + std::to_string(written) + " bytes where "
-            + std::to_string(counted) + " were counted");
+    try {
+        ReservingStorage reserving(storage, start, count_memory(options));
+        reserving.finish(write_captures(start, reserving));
+    } catch (const ReservingStorage::RoomRunsOut& refusal) {
+        throw NoRoomForResult { refusal.bytes, refusal.at_least };
+    }
 }
 
 namespace {

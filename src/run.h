@@ -5,24 +5,28 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <limits>
 
 inline constexpr const char* kBoardFileName = "Runel_in.txt";
 inline constexpr const char* kResultFileName = "Runel_out.txt";
 
 struct RunOptions {
-    /// Memory the size count may take before the result is written without knowing its size.
-    std::uint64_t size_count_budget = std::uint64_t { 1 } << 30;
+    /// The most memory the size count may take; it takes less where the process cannot have as
+    /// much. Less memory makes the count slower, never impossible.
+    std::uint64_t size_count_budget = std::numeric_limits<std::uint64_t>::max();
 };
 
-/// The result's size is known and the storage has no room for it.
+/// The storage has no room for the result.
 struct NoRoomForResult {
-    std::uint64_t bytes = 0;
-    bool at_least = false; // `bytes` is only a lower bound
+    std::uint64_t bytes = 0; // what the result needs
+    bool at_least = false; // the result needs more than `bytes`
 };
 
 /// Writes the whole result file for `board` into `storage`: the settled paths, one a line in
-/// ascending order, or "No". Reserves the result's full size first when it can be counted
-/// within the budget. Throws NoRoomForResult, or std::system_error if the storage fails.
+/// ascending order, or "No". Into a pipe or device the result streams; into a file, no more than
+/// a small prefix is written before its size is counted and its room reserved (none where the
+/// file is written in place). Throws NoRoomForResult as soon as the count passes the free room,
+/// or std::system_error if the storage fails.
 void write_result(const Board& board, Storage& storage, const RunOptions& options = {});
 
 /// One run in the working directory, from the board file to the result file. Failures are

@@ -4,18 +4,31 @@
 #include "text_mode.h"
 #include "walk.h"
 
+#include <algorithm>
+
 namespace {
+
+// A suffix met before that is no longer in memory is searched again unless it is this long:
+// reading it back costs a call into the system.
+constexpr std::uint64_t kShortestReadBack = 256;
+// States this many captures below the start, and at least kFewPieces enemy pieces, are searched
+// again rather than looked up: on the heavy boards their searches are shorter than a lookup's
+// wait on memory. At most this many enemy pieces are searched again so.
+constexpr int kCapturesBeforeLookups = 10;
+constexpr int kMostPiecesToSearch = 8;
 
 // Writes the text as the search grows it. The last character is held back: a later capture may
 // still replace that rank digit. Everything before it is final once written.
 class TextWriter {
 public:
-    TextWriter(Appender& out, Square king, bool may_copy)
+    TextWriter(Appender& out, const State& start, bool may_copy)
         : out_(out)
         , may_copy_(may_copy)
-        , king_(king)
-        , last_(king)
-        , held_(rank_char(king))
+        , few_to_search_(std::clamp(
+              squares_in(start.enemy) - kCapturesBeforeLookups, kFewPieces, kMostPiecesToSearch))
+        , king_(start.king)
+        , last_(start.king)
+        , held_(rank_char(start.king))
     {
     }
 
@@ -30,17 +43,18 @@ public:
             out_.append(file_char(king_));
             started_ = true;
         }
-        out_.append(held_);
-        out_.append(':');
-        out_.append(file_char(landing));
+        out_.append(held_, ':', file_char(landing));
         hold(landing);
     }
 
     bool descend(const State& next)
     {
         if (!enemy_on_lines(next)) return false;
-        if (!may_copy_ || !worth_remembering(next)) return extend(next, *this);
-        if (const SuffixCache::Entry* known = cache_.find(next)) {
+        if (!may_copy_ || squares_in(next.enemy) <= few_to_search_) return extend(next, *this);
+        const SuffixCache::Entry* known = cache_.find(next);
+        if (known != nullptr
+            && (out_.in_memory(known->offset)
+                || unpacked_suffix(known->packed).length >= kShortestReadBack)) {
             // All of the suffix but its last character, which a caller may have replaced since
             // it was written; the entry keeps the square the suffix ended on.
             out_.append(held_);
@@ -69,6 +83,7 @@ private:
 
     Appender& out_;
     bool may_copy_; // the output can be read back
+    int few_to_search_; // states with this many enemy pieces or fewer are searched again
     Square king_;
     Square last_;
     char held_;
@@ -82,7 +97,7 @@ std::uint64_t write_captures(const State& start, Storage& storage)
 {
     Appender out(storage);
     const bool may_copy = storage.random_access();
-    TextWriter text(out, start.king, may_copy);
+    TextWriter text(out, start, may_copy);
     Alternatives alternatives;
     if (!extend(start, text, &alternatives)) {
         out.append(kNoCapture.data(), kNoCapture.size());
@@ -100,7 +115,7 @@ std::uint64_t write_captures(const State& start, Storage& storage)
         if (!first && may_copy) {
             out.append_copy(0, prefix);
         } else if (!first) {
-            TextWriter again(out, start.king, false);
+            TextWriter again(out, start, false);
             extend(start, again);
         }
         out.append(static_cast<char>('0' + digit));

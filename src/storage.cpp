@@ -16,8 +16,19 @@ namespace {
 
 } // namespace
 
+void MemoryStorage::take_room(std::uint64_t end) const
+{
+    if (end > room_) throw_errno(ENOSPC);
+}
+
+std::uint64_t MemoryStorage::free_room() const
+{
+    return room_ > bytes_.size() ? room_ - bytes_.size() : 0;
+}
+
 void MemoryStorage::write_at(std::uint64_t offset, const char* data, std::size_t size)
 {
+    take_room(offset + size);
     if (!random_access_ && offset != bytes_.size())
         throw std::logic_error("a pipe takes its bytes in order");
     if (bytes_.size() < offset + size) bytes_.resize(offset + size);
@@ -27,6 +38,7 @@ void MemoryStorage::write_at(std::uint64_t offset, const char* data, std::size_t
 void MemoryStorage::reserve(std::uint64_t size)
 {
     // As a file's reservation: room, not content.
+    take_room(size);
     if (random_access_) bytes_.reserve(size);
 }
 
@@ -40,6 +52,7 @@ void MemoryStorage::read_at(std::uint64_t offset, char* data, std::size_t size)
 void MemoryStorage::copy_within(std::uint64_t from, std::uint64_t to, std::uint64_t size)
 {
     if (!random_access_) throw std::logic_error("a pipe cannot be read back");
+    take_room(to + size);
     if (bytes_.size() < to + size) bytes_.resize(to + size);
     std::memcpy(bytes_.data() + to, bytes_.data() + from, size);
 }
@@ -77,24 +90,24 @@ void Appender::append(const char* data, std::size_t size)
 
 void Appender::append_copy(std::uint64_t offset, std::uint64_t size)
 {
-    if (size >= kDirectCopyMin) {
+    if (size >= kDirectCopyMin && !in_memory(offset)) {
         flush();
         storage_.copy_within(offset, flushed_, size);
         flushed_ += size;
+        window_start_ = flushed_;
+        used_ = 0;
         return;
     }
     while (size > 0) {
         if (used_ == kBufferSize) flush();
-        const auto part
-            = static_cast<std::size_t>(std::min<std::uint64_t>(size, kBufferSize - used_));
-        if (offset >= flushed_) {
-            // Still in the buffer: the source lies before the end, so the ranges never overlap.
-            std::memcpy(buffer_.get() + used_, buffer_.get() + (offset - flushed_), part);
+        auto part = static_cast<std::size_t>(std::min<std::uint64_t>(size, kBufferSize - used_));
+        if (in_memory(offset)) {
+            // The source ends where the copy starts at the latest: the ranges never overlap.
+            std::memcpy(buffer_.get() + used_, buffer_.get() + (offset - window_start_), part);
         } else {
-            const auto from_file
-                = static_cast<std::size_t>(std::min<std::uint64_t>(part, flushed_ - offset));
-            storage_.read_at(offset, buffer_.get() + used_, from_file);
-            std::memcpy(buffer_.get() + used_ + from_file, buffer_.get(), part - from_file);
+            // What follows the part written out may still be in memory.
+            part = static_cast<std::size_t>(std::min<std::uint64_t>(part, window_start_ - offset));
+            storage_.read_at(offset, buffer_.get() + used_, part);
         }
         used_ += part;
         offset += part;
@@ -104,7 +117,13 @@ void Appender::append_copy(std::uint64_t offset, std::uint64_t size)
 
 void Appender::flush()
 {
-    storage_.write_at(flushed_, buffer_.get(), used_);
-    flushed_ += used_;
-    used_ = 0;
+    const std::uint64_t end = size();
+    storage_.write_at(flushed_, buffer_.get() + (flushed_ - window_start_),
+        static_cast<std::size_t>(end - flushed_));
+    flushed_ = end;
+    if (used_ > kKept) {
+        std::memmove(buffer_.get(), buffer_.get() + (used_ - kKept), kKept);
+        window_start_ = end - kKept;
+        used_ = kKept;
+    }
 }

@@ -36,7 +36,9 @@ void copy_through_buffer(
     Storage& storage, std::uint64_t from, std::uint64_t to, std::uint64_t size);
 
 /// Storage in a string, for tests and fuzzing. Made with `random_access` false it stands for a
-/// pipe: it then insists that bytes come in order and are never read back.
+/// pipe: it then insists that bytes come in order and are never read back. It may stand for a
+/// file system of `room` bytes (writes and reservations beyond fail with ENOSPC), and for a
+/// file written in place.
 class MemoryStorage final : public Storage {
 public:
     explicit MemoryStorage(bool random_access = true)
@@ -47,15 +49,25 @@ public:
     void read_at(std::uint64_t offset, char* data, std::size_t size) override;
     void copy_within(std::uint64_t from, std::uint64_t to, std::uint64_t size) override;
     void reserve(std::uint64_t size) override;
+    std::uint64_t free_room() const override;
     bool random_access() const override { return random_access_; }
+    bool writes_in_place() const override { return in_place_; }
     const std::string& bytes() const { return bytes_; }
 
+    void set_room(std::uint64_t room) { room_ = room; }
+    void set_in_place(bool in_place) { in_place_ = in_place; }
+
 private:
+    void take_room(std::uint64_t end) const;
+
     std::string bytes_;
     bool random_access_;
+    bool in_place_ = false;
+    std::uint64_t room_ = std::numeric_limits<std::uint64_t>::max();
 };
 
-/// Appends text to a Storage through a buffer, and copies earlier output to its end.
+/// Appends text to a Storage through a buffer that also keeps the last stretch already written,
+/// and copies earlier output to its end: from memory where it is still there.
 class Appender {
 public:
     explicit Appender(Storage& storage);
@@ -65,18 +77,34 @@ public:
         if (used_ == kBufferSize) flush();
         buffer_[used_++] = c;
     }
+    /// Appends three characters, with one check for room: a capture's.
+    void append(char a, char b, char c)
+    {
+        if (used_ > kBufferSize - 3) flush();
+        char* at = buffer_.get() + used_;
+        at[0] = a;
+        at[1] = b;
+        at[2] = c;
+        used_ += 3;
+    }
     /// Appends a copy of the `size` bytes at `offset` of the output so far.
     void append_copy(std::uint64_t offset, std::uint64_t size);
-    std::uint64_t size() const { return flushed_ + used_; }
+    /// True when the output from `offset` on is still in memory: a copy of it costs no read.
+    bool in_memory(std::uint64_t offset) const { return offset >= window_start_; }
+    std::uint64_t size() const { return window_start_ + used_; }
+    /// Writes out what is pending.
     void flush();
 
 private:
-    static constexpr std::size_t kBufferSize = 1 << 20;
-    // Copies shorter than this go through the buffer; longer ones are left to the storage.
+    static constexpr std::size_t kBufferSize = 8 << 20;
+    // What a flush keeps of the bytes written, for copies to come.
+    static constexpr std::size_t kKept = 1 << 20;
+    // Copies this long from bytes no longer in memory are left to the storage.
     static constexpr std::uint64_t kDirectCopyMin = 1 << 16;
 
     Storage& storage_;
     std::unique_ptr<char[]> buffer_;
-    std::size_t used_ = 0;
-    std::uint64_t flushed_ = 0;
+    std::size_t used_ = 0; // bytes in the buffer, from window_start_
+    std::uint64_t window_start_ = 0; // the output's offset of the buffer's first byte
+    std::uint64_t flushed_ = 0; // the output up to here is written
 };

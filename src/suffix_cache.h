@@ -2,14 +2,30 @@
 
 #include "builtins.h"
 #include "memory.h"
-#include "state_table.h"
+#include "walk.h"
 
 #include <cstdint>
 #include <new>
 
+/// A suffix and the king square of its state in one word: length << 12 | last << 6 | king.
+inline std::uint64_t pack_suffix(Suffix suffix, Square king)
+{
+    return suffix.length << 12 | static_cast<std::uint64_t>(suffix.last) << 6
+        | static_cast<std::uint64_t>(king);
+}
+inline Suffix unpacked_suffix(std::uint64_t packed)
+{
+    return { packed >> 12, static_cast<Square>((packed >> 6) & 63) };
+}
+inline Square unpacked_king(std::uint64_t packed)
+{
+    return static_cast<Square>(packed & 63);
+}
+
 /// Suffixes already written, by state, so that a state reached again (through the same captures
 /// in another order, say) is copied from the output instead of being searched again. Bounded and
-/// lossy: a slot keeps the latest state that hashed to it, and a miss only costs the search.
+/// lossy: a state's entry lies in one bucket of two, one cache line, and a full bucket forgets
+/// the shorter of its suffixes, the cheaper to search again. A miss only costs the search.
 class SuffixCache {
 public:
     struct Entry {
@@ -22,32 +38,43 @@ public:
     // Shorter suffixes are cheaper to search again than to look up and copy.
     static constexpr std::uint64_t kMinLength = 48;
 
-    /// A cache of 2^`slot_bits` entries of 32 bytes.
-    explicit SuffixCache(int slot_bits = 16)
-        : shift_(64 - slot_bits)
-        , entries_(ZeroedArray<Entry>(std::size_t { 1 } << slot_bits))
+    /// A cache of 2^`bucket_bits` buckets of 64 bytes.
+    explicit SuffixCache(int bucket_bits = 16)
+        : shift_(64 - bucket_bits)
+        , buckets_(ZeroedArray<Bucket>(std::size_t { 1 } << bucket_bits))
     {
-        if (!entries_) throw std::bad_alloc();
+        if (!buckets_) throw std::bad_alloc();
     }
 
     const Entry* find(const State& state) const
     {
-        const Entry& entry = entries_[slot(state)];
-        const bool same = entry.occupied == state.occupied && entry.enemy == state.enemy
-            && unpacked_king(entry.packed) == state.king;
-        return same ? &entry : nullptr;
+        for (const Entry& entry : buckets_[slot(state)].ways) {
+            if (entry.occupied == state.occupied && entry.enemy == state.enemy
+                && unpacked_king(entry.packed) == state.king)
+                return &entry;
+        }
+        return nullptr;
     }
 
-    /// Starts loading the entry where `state` would be.
-    void prefetch(const State& state) const { ::prefetch(&entries_[slot(state)]); }
+    /// Starts loading the bucket where `state` would be.
+    void prefetch(const State& state) const { ::prefetch(&buckets_[slot(state)]); }
 
     void store(const State& state, std::uint64_t offset, std::uint64_t length, Square last)
     {
-        entries_[slot(state)]
-            = { state.enemy, state.occupied, pack_suffix({ length, last }, state.king), offset };
+        Entry* ways = buckets_[slot(state)].ways;
+        Entry& victim
+            = unpacked_suffix(ways[0].packed).length <= unpacked_suffix(ways[1].packed).length
+            ? ways[0]
+            : ways[1];
+        victim = { state.enemy, state.occupied, pack_suffix({ length, last }, state.king), offset };
     }
 
 private:
+    // 64 bytes: one cache line, as blocks of 2 MB or more start on a huge page.
+    struct Bucket {
+        Entry ways[2];
+    };
+
     std::size_t slot(const State& state) const
     {
         const std::uint64_t hash = (state.enemy * 0x9e3779b97f4a7c15ULL)
@@ -56,5 +83,5 @@ private:
     }
 
     int shift_;
-    ZeroedArray<Entry> entries_;
+    ZeroedArray<Bucket> buckets_;
 };

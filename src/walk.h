@@ -3,10 +3,51 @@
 #include "captures.h"
 #include "path_text.h"
 
+#include <cstdint>
+
 /// The rank digits of the texts that the top-level search settled beside its adopted text since
 /// it last adopted one: each is the adopted text with its last digit replaced.
 struct Alternatives {
     unsigned ranks = 0; // bit d set: the adopted text with last digit '0' + d
+};
+
+/// What the search from one state appends to the text: its length, and the square it ends on.
+struct Suffix {
+    std::uint64_t length = 0;
+    Square last = 0;
+};
+
+/// The length and last square of a text as the search grows it, without the text: what a count
+/// follows. Its `descend` is the counter's own.
+class TextLength {
+public:
+    explicit TextLength(Square king)
+        : last_(king)
+    {
+    }
+    Square last_square() const { return last_; }
+    void replace_rank(Square landing) { last_ = landing; }
+    void restore(Square square) { last_ = square; }
+    void append_square(Square landing)
+    {
+        length_ += 3;
+        last_ = landing;
+    }
+    /// The text's length so far, its first square included.
+    std::uint64_t length() const { return length_; }
+
+protected:
+    /// Appends a suffix known from before; false if it is empty, as the search from its state
+    /// captured nothing.
+    bool append_known(const Suffix& suffix)
+    {
+        length_ += suffix.length;
+        if (suffix.length != 0) last_ = suffix.last;
+        return suffix.length != 0;
+    }
+
+    std::uint64_t length_ = 2; // the king's square, which the first capture writes
+    Square last_;
 };
 
 /// States with this many enemy pieces or fewer have searches so small that searching them again

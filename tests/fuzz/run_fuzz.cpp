@@ -1,10 +1,11 @@
 // Fuzzes the whole run in memory on arbitrary bytes: read the board, count the result, write
-// it, with and without the size count, and hold it to the plain procedure where that is small
-// enough to finish.
+// it, streamed and held at its prefix until the count (without a memo) has ended, and hold it to
+// the plain procedure where that is small enough to finish.
 
 #include "reference_search.h"
 #include "result_size.h"
 #include "run.h"
+#include "search.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -22,11 +23,12 @@ void check(bool condition)
     if (!condition) std::abort();
 }
 
-std::string result_of(const Board& board, std::uint64_t budget)
+std::string result_of(const Board& board, std::uint64_t budget, std::uint64_t room)
 {
     RunOptions options;
     options.size_count_budget = budget;
     MemoryStorage storage;
+    storage.set_room(room);
     write_result(board, storage, options); // throws if the count and the text disagree
     return storage.bytes();
 }
@@ -39,12 +41,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         = read_board_text(std::string(reinterpret_cast<const char*>(data), size));
     if (reading.error) return 0;
     const Position king = damka_cords_find(reading.board);
+    std::uint64_t bytes = kNoCapture.size();
     if (king != kNoKing) {
-        const auto plan = plan_result(state_of(reading.board, king), kCountBudget);
-        if (!plan || plan->file_bytes() > kMaxResultBytes) return 0;
+        const auto size = count_result(state_of(reading.board, king), kCountBudget,
+            [](std::uint64_t passed) { return passed <= kMaxResultBytes; });
+        if (!size || size->file_bytes() > kMaxResultBytes) return 0;
+        bytes = size->file_bytes();
     }
-    const std::string counted = result_of(reading.board, RunOptions {}.size_count_budget);
-    check(counted == result_of(reading.board, 0));
+    // A room of four times the result leaves a prefix of a quarter of it.
+    const std::string counted
+        = result_of(reading.board, RunOptions {}.size_count_budget, ~std::uint64_t { 0 });
+    check(counted.size() == bytes);
+    check(counted == result_of(reading.board, 0, bytes * 4));
     try {
         check(counted == reference_result(reading.board, kReferenceSteps));
     } catch (const StepLimitReached&) {
