@@ -442,13 +442,15 @@ Opened open_as_writing_would(const std::string& name)
     for (int attempt = 0;; ++attempt) {
         Handle file = kNoHandle;
         bool created = false;
+        bool by_folder = false;
         std::error_code code;
         {
             const SignalsHeld held;
             code = door.creates_at_open ? door.create_new(name.c_str(), file)
                                         : std::make_error_code(std::errc::file_exists);
-            // Refused before anything is there: the folder's refusal.
-            created = code != std::errc::file_exists;
+            created = !code;
+            // Creating refused, with nothing at the name: the folder's refusal.
+            by_folder = code && code != std::errc::file_exists;
             // What is there is opened, but a FIFO not yet, which would wait with signals held.
             if (code == std::errc::file_exists)
                 code = door.open_existing(name.c_str(), false, file, created);
@@ -482,7 +484,7 @@ Opened open_as_writing_would(const std::string& name)
             return opened;
         }
         if (code != std::errc::no_such_file_or_directory || attempt == 8)
-            throw OpeningRefused(code, created);
+            throw OpeningRefused(code, by_folder);
     }
 }
 

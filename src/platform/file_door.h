@@ -63,7 +63,7 @@ struct FileDoor {
     /// Opens an existing `name` for writing as the plain opening does (through links, every rule
     /// of the system applied), keeping its content. With `wait`, a FIFO waits for a reader as the
     /// plain opening does; without, it fails at once (no_such_device_or_address). `created`: the
-    /// opening made the file at the end of a dangling link (or, where it failed, would have).
+    /// opening made the file at the end of a dangling link.
     std::error_code (*open_existing)(const char* name, bool wait, Handle& file, bool& created);
     /// The file open at `file` opened once more, for reading and writing; kNoHandle where the
     /// system will not.

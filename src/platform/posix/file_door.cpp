@@ -68,7 +68,7 @@ std::error_code open_existing(const char* name, bool wait, Handle& file, bool& c
     const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | (wait ? 0 : O_NONBLOCK);
     const int fd = ::open(name, flags, 0666);
     if (fd >= 0 && !wait) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    created = absent;
+    created = fd >= 0 && absent;
     return opened(fd, file);
 }
 

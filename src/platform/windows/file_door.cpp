@@ -121,19 +121,9 @@ std::error_code open_existing(const char* name, bool, Handle& file, bool& create
     return file == kNoHandle ? last_error() : std::error_code();
 }
 
-std::error_code create_new(const char*, Handle&)
-{
-    return std::make_error_code(std::errc::operation_not_supported); // the result is made beside
-}
-
 Handle reopen(Handle file, const char*)
 {
     return handle_from(::ReOpenFile(handle_of(file), GENERIC_READ | GENERIC_WRITE, kShareAll, 0));
-}
-
-void close_file(Handle file)
-{
-    ::CloseHandle(handle_of(file));
 }
 
 std::error_code identify(Handle file, FileId& id)
@@ -205,8 +195,6 @@ std::error_code locate(Handle file, const char* opened_as, Place& place)
     return {};
 }
 
-void close_folder(Handle) { }
-
 bool replaceable(Handle file, const Place&)
 {
     BY_HANDLE_FILE_INFORMATION info {};
@@ -263,8 +251,6 @@ std::error_code put_in_place(Handle file, const std::string& name, const Place& 
     return refused;
 }
 
-void remove_leftovers(const Place&) { } // the system removed them with their runs
-
 std::error_code rename_no_replace(Handle, const char* from, const char* to)
 {
     return done_if(::MoveFileExW(wide(from).c_str(), wide(to).c_str(), 0));
@@ -307,11 +293,6 @@ std::error_code read_at(
     read = done;
     if (!ok && ::GetLastError() == ERROR_HANDLE_EOF) return {};
     return done_if(ok);
-}
-
-std::uint64_t copy_range(Handle, std::uint64_t, Handle, std::uint64_t, std::uint64_t)
-{
-    return 0;
 }
 
 std::error_code truncate(Handle file, std::uint64_t size)
@@ -366,8 +347,6 @@ std::error_code sync(Handle file)
     return done_if(::FlushFileBuffers(handle_of(file)));
 }
 
-void start_writeback(Handle) { }
-
 Handle duplicate(Handle file)
 {
     HANDLE copy = INVALID_HANDLE_VALUE;
@@ -375,12 +354,6 @@ Handle duplicate(Handle file)
             FALSE, DUPLICATE_SAME_ACCESS))
         return kNoHandle;
     return handle_from(copy);
-}
-
-// A rename written through (MOVEFILE_WRITE_THROUGH) needs no sync of its folder.
-std::error_code sync_folder(Handle)
-{
-    return {};
 }
 
 // Held while a file is made, marked or renamed; a console event (Ctrl+C, a closed window) takes
@@ -406,37 +379,41 @@ BOOL WINAPI end_on_console_event(DWORD)
     return TRUE;
 }
 
-const FileDoor kSystemDoor = { .working_folder = kNoHandle,
+constexpr FileDoor kSystemDoor = { .working_folder = kNoHandle,
     .creates_at_open = false,
     .renames_over_open_files = false,
-    .create_new = create_new,
+    // Windows makes a missing result beside its name (creates_at_open is false).
+    .create_new
+    = [](const char*, Handle&) { return std::make_error_code(std::errc::operation_not_supported); },
     .open_existing = open_existing,
     .reopen_read_write = reopen,
-    .close = close_file,
+    .close = [](Handle file) { ::CloseHandle(handle_of(file)); },
     .identify = identify,
     .identify_at = identify_at,
     .locate = locate,
-    .close_folder = close_folder,
+    .close_folder = [](Handle) {}, // a folder is kept as its path
     .replaceable = replaceable,
     .make_beside = make_beside,
     .put_in_place = put_in_place,
-    .remove_leftovers = remove_leftovers,
+    .remove_leftovers = [](const Place&) {}, // removed with their runs
     .rename_no_replace = rename_no_replace,
     .unlink = unlink,
     .say = say,
     .write = write_stream,
     .write_at = write_at,
     .read_at = read_at,
-    .copy_range = copy_range,
+    .copy_range = [](Handle, std::uint64_t, Handle, std::uint64_t,
+                      std::uint64_t) { return std::uint64_t { 0 }; },
     .truncate = truncate,
     .allocate = allocate,
     .free_room = room,
     .held_bytes = held_bytes,
     .sync = sync,
     .sync_data = sync,
-    .start_writeback = start_writeback,
+    .start_writeback = [](Handle) {},
     .duplicate = duplicate,
-    .sync_folder = sync_folder,
+    // A rename written through (MOVEFILE_WRITE_THROUGH) needs no sync of its folder.
+    .sync_folder = [](Handle) { return std::error_code(); },
     .hold_signals = hold_signals,
     .release_signals = release_signals };
 
