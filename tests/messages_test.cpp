@@ -6,6 +6,7 @@
 #include "messages.h"
 #include "program.h"
 #include "run.h"
+#include "swapped_door.h"
 
 #include <gtest/gtest.h>
 
@@ -42,7 +43,6 @@ TEST(Messages, EveryOneIsInTheReadmeAndTheManualPage)
     }
 }
 
-FileDoor system_door;
 std::error_code answer; // what the swapped primitive answers
 
 struct Row {
@@ -115,10 +115,12 @@ TEST_P(MessageRows, SayWhatWentWrongAndWhatIsLeft)
     const fs::path was = fs::current_path();
     fs::current_path(dir.path());
     std::ostringstream errors;
-    system_door = file_door();
-    row.fault(file_door());
-    const int status = run(errors);
-    file_door() = system_door;
+    int status = 0;
+    {
+        const SwappedDoor door;
+        row.fault(*door);
+        status = run(errors);
+    }
     fs::current_path(was);
     EXPECT_EQ(status, 1);
     MemoryStorage result; // as this system writes it, its line ends among its bytes

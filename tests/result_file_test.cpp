@@ -6,6 +6,7 @@
 #include "file_door.h"
 #include "program.h"
 #include "result_file.h"
+#include "swapped_door.h"
 #include "take_back.h"
 
 #include <gtest/gtest.h>
@@ -35,44 +36,43 @@ struct Faults {
     std::function<void()> after_check; // runs once, after the next look at a name
 };
 Faults faults;
-FileDoor system_door;
 
 std::error_code write_at(
     Handle file, std::uint64_t offset, const char* data, std::size_t size, std::size_t& written)
 {
     faults.unsynced.insert(file);
-    return system_door.write_at(file, offset, data, size, written);
+    return system_file_door().write_at(file, offset, data, size, written);
 }
 
 std::error_code sync(Handle file)
 {
     if (faults.sync) return faults.sync;
     faults.unsynced.erase(file);
-    return system_door.sync(file);
+    return system_file_door().sync(file);
 }
 
 std::error_code sync_data(Handle file)
 {
-    return faults.sync_data ? faults.sync_data : system_door.sync_data(file);
+    return faults.sync_data ? faults.sync_data : system_file_door().sync_data(file);
 }
 
 std::error_code sync_folder(Handle folder)
 {
-    return faults.sync_folder ? faults.sync_folder : system_door.sync_folder(folder);
+    return faults.sync_folder ? faults.sync_folder : system_file_door().sync_folder(folder);
 }
 
 std::error_code put_in_place(Handle file, const std::string& name, const Place& place)
 {
     if (faults.put_in_place) return faults.put_in_place;
     if (faults.unsynced.contains(file)) faults.put_in_place_unsynced = true;
-    return system_door.put_in_place(file, name, place);
+    return system_file_door().put_in_place(file, name, place);
 }
 
 // The run's look at the result's name before it removes it (as moved aside, or in place), not
 // at a file it made beside.
 std::error_code identify_at(Handle folder, const char* name, FileId& id)
 {
-    const std::error_code code = system_door.identify_at(folder, name, id);
+    const std::error_code code = system_file_door().identify_at(folder, name, id);
     const std::string looked_at = name;
     const bool at_result = looked_at.find("result.txt.runel-") == std::string::npos
         || looked_at.find("result.txt.runel-removing-") != std::string::npos;
@@ -81,13 +81,12 @@ std::error_code identify_at(Handle folder, const char* name, FileId& id)
 }
 
 // The door with the faults above, while it lives.
-class FaultyDoor {
+class FaultyDoor : public SwappedDoor {
 public:
     FaultyDoor()
     {
-        system_door = file_door();
         faults = {};
-        FileDoor& door = file_door();
+        FileDoor& door = **this;
         door.write_at = write_at;
         door.sync = sync;
         door.sync_data = sync_data;
@@ -95,9 +94,6 @@ public:
         door.put_in_place = put_in_place;
         door.identify_at = identify_at;
     }
-    ~FaultyDoor() { file_door() = system_door; }
-    FaultyDoor(const FaultyDoor&) = delete;
-    FaultyDoor& operator=(const FaultyDoor&) = delete;
 };
 
 // How the run ends: its commit (and, should that fail, what a failed run does after), a failure
@@ -182,12 +178,12 @@ TEST_P(ResultFileFaults, LeaveTheNameAsAUserExpects)
     if (row.second_link) fs::create_hard_link(name, dir / "second link");
     const FaultyDoor door;
     if (row.ending == Ending::failure && row.meanwhile
-        && system_door.rename_no_replace(system_door.working_folder, "", "")
+        && system_file_door().rename_no_replace(system_file_door().working_folder, "", "")
             == std::errc::operation_not_supported)
         GTEST_SKIP() << "this system cannot move a name aside without replacing another: a "
                         "removal is a check, then the removal";
     FileId before;
-    system_door.identify_at(system_door.working_folder, name.c_str(), before);
+    system_file_door().identify_at(system_file_door().working_folder, name.c_str(), before);
     const std::optional<FileId> at_start = result_at_start(name);
     if (row.replaced_before_open) another_run_renames_in(dir);
     std::unique_ptr<ResultOutput> output = open_result(name, &at_start);
@@ -215,7 +211,6 @@ TEST_P(ResultFileFaults, LeaveTheNameAsAUserExpects)
     }
     EXPECT_FALSE(faults.put_in_place_unsynced) << "a power failure would leave a part";
     output.reset();
-    file_door() = system_door;
     std::vector<std::string> left;
     if (!row.expected.empty()) left.emplace_back("result.txt");
     if (row.second_link) left.emplace_back("second link");
@@ -227,7 +222,8 @@ TEST_P(ResultFileFaults, LeaveTheNameAsAUserExpects)
     }
     FileId after;
     if (row.in_place) {
-        ASSERT_FALSE(system_door.identify_at(system_door.working_folder, name.c_str(), after));
+        ASSERT_FALSE(
+            system_file_door().identify_at(system_file_door().working_folder, name.c_str(), after));
         EXPECT_TRUE(same_file(before, after)) << "written in place";
     }
 }

@@ -3,18 +3,18 @@
 
 #include "file_door.h"
 #include "program.h"
+#include "swapped_door.h"
 #include "write_behind.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-FileDoor system_door;
 std::error_code sync_answer;
 
 std::error_code sync_data(Handle file)
 {
-    return sync_answer ? sync_answer : system_door.sync_data(file);
+    return sync_answer ? sync_answer : system_file_door().sync_data(file);
 }
 
 struct Row {
@@ -39,12 +39,12 @@ TEST_P(WriteBehindRows, SyncsWhatWasAskedForByStop)
     const Row& row = GetParam();
     TempDir dir;
     write_file(dir / "file", "some bytes");
-    system_door = file_door();
+    const SwappedDoor door;
     sync_answer = row.answer;
-    file_door().sync_data = sync_data;
+    door->sync_data = sync_data;
     Handle file = kNoHandle;
     bool created = false;
-    ASSERT_FALSE(system_door.open_existing((dir / "file").string().c_str(), false, file, created));
+    ASSERT_FALSE(door->open_existing((dir / "file").string().c_str(), false, file, created));
     {
         WriteBehind behind(row.every);
         for (const std::uint64_t bytes : row.noted) behind.note_written(file, bytes);
@@ -56,8 +56,7 @@ TEST_P(WriteBehindRows, SyncsWhatWasAskedForByStop)
         behind.stop();
         EXPECT_EQ(behind.syncs(), stopped_at) << "nothing after stop()";
     }
-    file_door() = system_door;
-    system_door.close(file);
+    door->close(file);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, WriteBehindRows,
