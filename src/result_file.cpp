@@ -110,6 +110,7 @@ struct Opened {
     FileId id;
     Place place; // the folder proven to hold a regular file, and its name there; none if unproven
     OwnedFolder folder; // place's folder
+    bool at_name = false; // a regular file at the name itself, not at the end of a link
     TakeBack made; // the file the opening created, taken back with the run
     bool stale = true; // still the file the run began with, for a failure to remove
 };
@@ -127,6 +128,7 @@ public:
         , made_(std::move(opened.made))
         , created_(static_cast<bool>(made_))
         , stale_(opened.stale)
+        , at_name_ { file_door().working_folder, name }
     {
         const FileDoor& door = file_door();
         if (!target_.valid()) {
@@ -139,12 +141,6 @@ public:
         const bool located = !place_.name.empty();
         replaceable_ = located && door.replaceable(target_.get(), place_);
         if (located) door.remove_leftovers(place_);
-        // An earlier result is the run's to remove only at the name itself, never at the end
-        // of a link.
-        FileId named;
-        at_name_ = Place { door.working_folder, name };
-        if (door.identify_at(at_name_.folder, name.c_str(), named) || !same_file(named, info_))
-            at_name_.name.clear();
         if (replaceable_) make_new();
     }
     ~FileOutput() override
@@ -235,9 +231,10 @@ public:
             return LeftBehind::nothing;
         }
         // The earlier result goes where it would have been replaced, and only while it is the
-        // very file that was there: a file written in place is left as the plain opening would
+        // very file that was there, at the name itself (never at the end of a link, which the
+        // check does not follow): a file written in place is left as the plain opening would
         // leave it.
-        const bool removed = replaceable_ && stale_ && !at_name_.name.empty()
+        const bool removed = replaceable_ && stale_
             && remove_if_still(at_name_.folder, at_name_.name.c_str(), info_, !changed_.load());
         replaceable_ = false;
         if (removed) return LeftBehind::earlier_removed;
@@ -371,7 +368,7 @@ private:
     TakeBack made_;
     bool created_;
     bool stale_; // the earlier result is the one the run began with
-    Place at_name_; // the name in the working folder, where it holds the file itself
+    Place at_name_; // the name in the working folder
     bool replaceable_ = false;
     OwnedFile new_; // the new result while it is written beside the old one
     std::string new_name_; // its name, while it has one
@@ -423,12 +420,19 @@ private:
     std::uint64_t written_ = 0;
 };
 
-// Where a regular file is, proven through its folder, for the policy to act there.
-void locate(Opened& opened, const char* name)
+// The file the opening returned: what it is and, for a regular file, where it is, proven
+// through its folder, and whether the name itself holds it.
+void take(Opened& opened, Handle file, const std::string& name)
 {
+    const FileDoor& door = file_door();
+    opened.file.reset(file);
+    check(door.identify(file, opened.id));
     if (!opened.id.regular) return;
-    check(file_door().locate(opened.file.get(), name, opened.place));
+    check(door.locate(file, name.c_str(), opened.place));
     opened.folder = OwnedFolder(opened.place.folder);
+    FileId named;
+    opened.at_name = !door.identify_at(door.working_folder, name.c_str(), named)
+        && same_file(named, opened.id);
 }
 
 // The plain opening for writing, without discarding the content. A file the opening made (at
@@ -455,16 +459,12 @@ Opened open_as_writing_would(const std::string& name)
             if (code == std::errc::file_exists)
                 code = door.open_existing(name.c_str(), false, file, created);
             if (!code) {
-                opened.file.reset(file);
-                check(door.identify(file, opened.id));
-                locate(opened, name.c_str());
+                take(opened, file, name);
                 if (created && opened.id.regular) {
                     // Made at the name itself (creating never follows a link), or at the end
                     // of a dangling link, which the located place names.
-                    FileId named;
-                    const bool at_name = !door.identify_at(door.working_folder, name.c_str(), named)
-                        && same_file(named, opened.id);
-                    const Place made = at_name ? Place { door.working_folder, name } : opened.place;
+                    const Place made
+                        = opened.at_name ? Place { door.working_folder, name } : opened.place;
                     if (!made.name.empty()) opened.made = TakeBack(made, opened.id, true, true);
                 }
                 return opened;
@@ -473,9 +473,7 @@ Opened open_as_writing_would(const std::string& name)
         if (code == std::errc::no_such_device_or_address)
             code = door.open_existing(name.c_str(), true, file, created); // a FIFO: waits
         if (!code) {
-            opened.file.reset(file);
-            check(door.identify(file, opened.id));
-            locate(opened, name.c_str());
+            take(opened, file, name);
             return opened;
         }
         if (code == std::errc::no_such_file_or_directory && !door.creates_at_open) {
@@ -526,11 +524,11 @@ LeftBehind remove_stale_result(const std::string& name, const std::optional<File
     const OwnedFile file(handle);
     Place place;
     if (door.identify(file.get(), opened) || !same_file(opened, named)
-        || door.locate(file.get(), name.c_str(), place) || place.name.empty())
+        || door.locate(file.get(), name.c_str(), place))
         return LeftBehind::earlier_kept;
-    const bool replaceable = door.replaceable(file.get(), place);
-    door.close_folder(place.folder);
-    return replaceable && remove_if_still(door.working_folder, name.c_str(), named, true)
+    const OwnedFolder folder(place.folder);
+    return !place.name.empty() && door.replaceable(file.get(), place)
+            && remove_if_still(door.working_folder, name.c_str(), named, true)
         ? LeftBehind::earlier_removed
         : LeftBehind::earlier_kept;
 }
