@@ -20,7 +20,6 @@ function(runel_platform_sources out root)
     list(APPEND sources
       ${root}/src/platform/windows/console.cpp
       ${root}/src/platform/windows/file_door.cpp
-      ${root}/src/platform/windows/files.cpp
       ${root}/src/platform/windows/memory.cpp
     )
   else()
@@ -28,8 +27,6 @@ function(runel_platform_sources out root)
       ${root}/src/platform/posix/cgroup_memory.cpp
       ${root}/src/platform/posix/console.cpp
       ${root}/src/platform/posix/file_door.cpp
-      ${root}/src/platform/posix/files.cpp
-      ${root}/src/platform/posix/free_room.cpp
       ${root}/src/platform/posix/leftovers.cpp
       ${root}/src/platform/posix/memory.cpp
     )

@@ -1,7 +1,7 @@
 #include "board.h"
 
 #include "console.h"
-#include "files.h"
+#include "input_file.h"
 #include "messages.h"
 
 #include <algorithm>

@@ -1,5 +1,5 @@
 #include "console.h"
-#include "files.h"
+#include "file_door.h"
 #include "run.h"
 
 #include <sstream>

@@ -1,9 +1,9 @@
 #include "result_size.h"
 
 #include "builtins.h"
-#include "memory.h"
 #include "search.h"
 #include "text_mode.h"
+#include "zeroed_array.h"
 
 #include <algorithm>
 #include <bit>

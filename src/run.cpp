@@ -1,7 +1,6 @@
 #include "run.h"
 
 #include "console.h"
-#include "files.h"
 #include "memory.h"
 #include "messages.h"
 #include "reserving_storage.h"

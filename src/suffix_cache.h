@@ -1,8 +1,8 @@
 #pragma once
 
 #include "builtins.h"
-#include "memory.h"
 #include "walk.h"
+#include "zeroed_array.h"
 
 #include <cstdint>
 #include <new>

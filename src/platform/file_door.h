@@ -1,10 +1,10 @@
 #pragma once
 
-// The result file's door to the system: the few primitives that the result file's policy
-// (result_file.cpp) is built from, one implementation per system. A primitive answers with an
-// error code, or a handle that is kNoHandle where it failed, and never throws: what a failure
-// means is the policy's to decide. Those used to take a file back (identify_at, rename, unlink)
-// are async-signal-safe on POSIX, since a signal handler calls them.
+// The program's door to the system's files: the few primitives that the result file's policy
+// (result_file.cpp) and the board's reading are built from, one implementation per system. A
+// primitive answers with an error code, or a handle that is kNoHandle where it failed, and never
+// throws: what a failure means is the policy's to decide. Those used to take a file back
+// (identify_at, rename, unlink) are async-signal-safe on POSIX, since a signal handler calls them.
 //
 // The table is process-wide; tests swap its entries to make the system fail, or to act between
 // two of the policy's steps.
@@ -102,6 +102,15 @@ struct FileDoor {
     /// Tells the user, on standard error, one line.
     void (*say)(const char* line);
 
+    /// Opens `name` for reading from its start.
+    std::error_code (*open_read)(const char* name, Handle& file);
+    /// Reads from where the file stands; `got` is 0 at its end.
+    std::error_code (*read)(Handle file, char* data, std::size_t size, std::size_t& got);
+    /// Moves the reading of a plain file past a hole that starts where it stands (a stretch of
+    /// a sparse file kept as nothing, read as zero bytes) without reading it; the bytes passed,
+    /// 0 where there is none or the system cannot tell.
+    std::uint64_t (*skip_hole)(Handle file);
+
     /// Writes to a stream (a pipe, a device) where it stands.
     std::error_code (*write)(Handle file, const char* data, std::size_t size, std::size_t& written);
     std::error_code (*write_at)(Handle file, std::uint64_t offset, const char* data,
@@ -139,3 +148,8 @@ FileDoor& file_door();
 
 /// The system's own primitives.
 const FileDoor& system_file_door() noexcept;
+
+/// Process-wide set-up before a run: a signal or console event that would end the process
+/// takes back what the run made first (take_back.h); a write to a closed pipe or past a file size
+/// limit fails with an error instead of killing the process.
+void prepare_process();

@@ -2,9 +2,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <type_traits>
-#include <utility>
 
 /// Bytes of memory the process can still take before the system (or its container, or a limit
 /// set on the process) refuses it or kills the process; a cautious estimate.
@@ -18,72 +15,3 @@ void* map_zeroed(std::size_t bytes);
 
 /// Gives back a block of map_zeroed().
 void unmap_zeroed(void* data, std::size_t bytes);
-
-/// Zero-filled memory. Blocks of a huge page or more are mapped from the system (map_zeroed): a
-/// table of a few megabytes read at random already outgrows what the processor can translate
-/// with ordinary pages. Smaller ones come from calloc, which reuses freed memory instead of
-/// faulting in fresh pages each time.
-class ZeroedBlock {
-public:
-    static constexpr std::size_t kMappedFrom = std::size_t { 2 } << 20;
-
-    ZeroedBlock() = default;
-    /// `bytes` of zeroed memory; data() is nullptr if the system has none to give.
-    explicit ZeroedBlock(std::size_t bytes)
-        : data_(bytes == 0            ? nullptr
-                : bytes < kMappedFrom ? std::calloc(bytes, 1)
-                                      : map_zeroed(bytes))
-        , bytes_(data_ == nullptr ? 0 : bytes)
-    {
-    }
-    ~ZeroedBlock() { release(); }
-    ZeroedBlock(ZeroedBlock&& other) noexcept
-        : data_(std::exchange(other.data_, nullptr))
-        , bytes_(std::exchange(other.bytes_, 0))
-    {
-    }
-    ZeroedBlock& operator=(ZeroedBlock&& other) noexcept
-    {
-        if (this != &other) {
-            release();
-            data_ = std::exchange(other.data_, nullptr);
-            bytes_ = std::exchange(other.bytes_, 0);
-        }
-        return *this;
-    }
-    ZeroedBlock(const ZeroedBlock&) = delete;
-    ZeroedBlock& operator=(const ZeroedBlock&) = delete;
-
-    void* data() const { return data_; }
-
-private:
-    void release()
-    {
-        if (data_ == nullptr) return;
-        if (bytes_ >= kMappedFrom)
-            unmap_zeroed(data_, bytes_);
-        else
-            std::free(data_);
-    }
-
-    void* data_ = nullptr;
-    std::size_t bytes_ = 0;
-};
-
-/// An array of `count` zero-filled T in a ZeroedBlock.
-template <class T> class ZeroedArray {
-    static_assert(std::is_trivially_copyable_v<T>);
-
-public:
-    ZeroedArray() = default;
-    explicit ZeroedArray(std::size_t count)
-        : block_(count * sizeof(T))
-    {
-    }
-    explicit operator bool() const { return block_.data() != nullptr; }
-    T& operator[](std::size_t i) const { return static_cast<T*>(block_.data())[i]; }
-    T* get() const { return static_cast<T*>(block_.data()); }
-
-private:
-    ZeroedBlock block_;
-};

@@ -1,10 +1,8 @@
-// The result file's door on POSIX systems: each primitive one or a few system calls on a
-// descriptor. What only some systems offer (files without a name, renaming without replacing,
-// extended attributes) is in speedups.h, with a plain fallback.
+// The file door on POSIX systems: each primitive one or a few system calls on a descriptor. What
+// only some systems offer (files without a name, renaming without replacing, extended
+// attributes) is in speedups.h, with a plain fallback.
 #include "file_door.h"
 
-#include "files.h"
-#include "free_room.h"
 #include "leftovers.h"
 #include "speedups.h"
 #include "take_back.h"
@@ -13,7 +11,9 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <limits>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace {
@@ -53,11 +53,6 @@ std::error_code opened(int fd, Handle& file)
     return {};
 }
 
-std::error_code create_new(const char* name, Handle& file)
-{
-    return opened(::open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666), file);
-}
-
 std::error_code open_existing(const char* name, bool wait, Handle& file, bool& created)
 {
     // Nothing at the end of the name: a dangling link, which the opening follows and creates.
@@ -72,31 +67,24 @@ std::error_code open_existing(const char* name, bool wait, Handle& file, bool& c
     return opened(fd, file);
 }
 
-Handle reopen(Handle file, const char* name)
+std::error_code identified(int result, const struct stat& info, FileId& id)
 {
-    return reopen_read_write(fd_of(file), name);
-}
-
-void close_file(Handle file)
-{
-    ::close(fd_of(file));
+    if (result != 0) return last_error();
+    id = id_of(info);
+    return {};
 }
 
 std::error_code identify(Handle file, FileId& id)
 {
     struct stat info { };
-    if (::fstat(fd_of(file), &info) != 0) return last_error();
-    id = id_of(info);
-    return {};
+    return identified(::fstat(fd_of(file), &info), info, id);
 }
 
+// The name is looked up, not followed: a link at the name is not the file.
 std::error_code identify_at(Handle folder, const char* name, FileId& id)
 {
-    // The name is looked up, not followed: a link at the name is not the file.
     struct stat info { };
-    if (::fstatat(fd_of(folder), name, &info, AT_SYMLINK_NOFOLLOW) != 0) return last_error();
-    id = id_of(info);
-    return {};
+    return identified(::fstatat(fd_of(folder), name, &info, AT_SYMLINK_NOFOLLOW), info, id);
 }
 
 // Where the system names the file (through /proc on Linux), else the name it was opened by; its
@@ -127,11 +115,6 @@ std::error_code locate(Handle file, const char* opened_as, Place& place)
     }
     place = { folder, base };
     return {};
-}
-
-void close_folder(Handle folder)
-{
-    if (folder >= 0) ::close(fd_of(folder));
 }
 
 // A file that this process already has open on a standard stream (standard output redirected
@@ -210,86 +193,108 @@ std::error_code put_in_place(Handle file, const std::string& name, const Place& 
     return refused;
 }
 
-void remove_leftovers_beside(const Place& place)
-{
-    remove_leftovers(fd_of(place.folder), place.name);
-}
-
-std::error_code rename_no_replace(Handle folder, const char* from, const char* to)
-{
-    const int code = rename_without_replacing(fd_of(folder), from, to);
-    return { code, std::generic_category() };
-}
-
-std::error_code unlink_at(Handle folder, const char* name)
-{
-    return code_of(::unlinkat(fd_of(folder), name, 0));
-}
-
 void say(const char* line)
 {
     [[maybe_unused]] const ssize_t text = ::write(2, line, std::strlen(line));
     [[maybe_unused]] const ssize_t end = ::write(2, "\n", 1);
 }
 
-std::error_code moved(ssize_t done, std::size_t& count)
+std::error_code open_read(const char* name, Handle& file)
 {
+    return opened(::open(name, O_RDONLY | O_CLOEXEC), file);
+}
+
+// A transfer of `call`, tried again where a signal cut it short.
+template <class Call> std::error_code moved(std::size_t& count, Call call)
+{
+    ssize_t done = 0;
+    while ((done = call()) < 0 && errno == EINTR) { }
     if (done < 0) return last_error();
     count = static_cast<std::size_t>(done);
     return {};
 }
 
+std::error_code read(Handle file, char* data, std::size_t size, std::size_t& got)
+{
+    return moved(got, [&] { return ::read(fd_of(file), data, size); });
+}
+
+std::uint64_t skip_hole(Handle file)
+{
+#if defined(SEEK_DATA)
+    const int fd = fd_of(file);
+    const off_t here = ::lseek(fd, 0, SEEK_CUR);
+    if (here < 0) return 0;
+    off_t data = ::lseek(fd, here, SEEK_DATA);
+    // No data after here: the hole runs to the end.
+    if (data < 0 && errno == ENXIO) data = ::lseek(fd, 0, SEEK_END);
+    if (data >= here) return static_cast<std::uint64_t>(data - here);
+    ::lseek(fd, here, SEEK_SET);
+#else
+    (void)file;
+#endif
+    return 0;
+}
+
 std::error_code write_stream(Handle file, const char* data, std::size_t size, std::size_t& written)
 {
-    ssize_t done = 0;
-    while ((done = ::write(fd_of(file), data, size)) < 0 && errno == EINTR) { }
-    return moved(done, written);
+    return moved(written, [&] { return ::write(fd_of(file), data, size); });
 }
 
 std::error_code write_at(
     Handle file, std::uint64_t offset, const char* data, std::size_t size, std::size_t& written)
 {
-    ssize_t done = 0;
-    while ((done = ::pwrite(fd_of(file), data, size, static_cast<off_t>(offset))) < 0
-        && errno == EINTR) { }
-    return moved(done, written);
+    const auto at = static_cast<off_t>(offset);
+    return moved(written, [&] { return ::pwrite(fd_of(file), data, size, at); });
 }
 
 std::error_code read_at(
-    Handle file, std::uint64_t offset, char* data, std::size_t size, std::size_t& read)
+    Handle file, std::uint64_t offset, char* data, std::size_t size, std::size_t& got)
 {
-    ssize_t done = 0;
-    while ((done = ::pread(fd_of(file), data, size, static_cast<off_t>(offset))) < 0
-        && errno == EINTR) { }
-    return moved(done, read);
+    const auto at = static_cast<off_t>(offset);
+    return moved(got, [&] { return ::pread(fd_of(file), data, size, at); });
 }
 
-std::uint64_t copy_range(
-    Handle from, std::uint64_t from_offset, Handle to, std::uint64_t to_offset, std::uint64_t size)
-{
-    return copy_in_kernel(fd_of(from), from_offset, fd_of(to), to_offset, size);
-}
+// What the run still needs beside a file in memory once its room is taken: the rendering's
+// buffers and caches.
+constexpr std::uint64_t kLeftForTheRun = std::uint64_t { 32 } << 20;
 
-std::error_code truncate_file(Handle file, std::uint64_t size)
-{
-    return code_of(::ftruncate(fd_of(file), static_cast<off_t>(size)));
-}
-
-std::error_code allocate(Handle file, std::uint64_t size)
-{
-    const int code = allocate_blocks(fd_of(file), size);
-    return { code, std::generic_category() };
-}
-
+// The file system's room for this user; where it is kept in memory (tmpfs, ramfs), no more than
+// the memory left, swap not counted: where there is none, a file past it ends in the process
+// being killed. A file system in memory without a size of its own (ramfs, a tmpfs of size 0)
+// has no room but the memory's.
 std::uint64_t room(Handle file)
 {
-    return free_bytes(fd_of(file));
+    struct statvfs room { };
+    if (::fstatvfs(fd_of(file), &room) != 0) return 0;
+    const std::uint64_t free_room = static_cast<std::uint64_t>(room.f_bavail) * room.f_frsize;
+    if (!memory_backed(fd_of(file))) return free_room;
+    const std::uint64_t available = system_memory_available(); // 0: unknown
+    const std::uint64_t memory = available == 0 ? std::numeric_limits<std::uint64_t>::max()
+        : available > kLeftForTheRun            ? available - kLeftForTheRun
+                                                : 0;
+    return room.f_blocks == 0 ? memory : std::min(free_room, memory);
 }
 
 std::uint64_t held_bytes(Handle file)
 {
     struct stat info { };
     return ::fstat(fd_of(file), &info) == 0 ? static_cast<std::uint64_t>(info.st_blocks) * 512 : 0;
+}
+
+// Where the file system cannot set blocks aside, a comparison with its room takes the place of
+// the reservation. A file system in memory charges its blocks to the memory limits at once, and
+// past them the process is killed instead of told: its room is looked at first.
+std::error_code allocate(Handle file, std::uint64_t size)
+{
+    const auto fits
+        = [&] { return size <= held_bytes(file) || size - held_bytes(file) <= room(file); };
+    if (size == 0) return {};
+    if (memory_backed(fd_of(file)) && !fits())
+        return std::make_error_code(std::errc::no_space_on_device);
+    const int code = allocate_up_front(fd_of(file), size);
+    if (code != EOPNOTSUPP) return { code, std::generic_category() };
+    return fits() ? std::error_code() : std::make_error_code(std::errc::no_space_on_device);
 }
 
 // EINVAL is the system saying that such a file cannot be synced at all; anything else (EIO,
@@ -311,16 +316,6 @@ int data_sync(int fd)
 #else
     return ::fsync(fd);
 #endif
-}
-
-void writeback(Handle file)
-{
-    start_writeback(fd_of(file), 0, 0);
-}
-
-Handle duplicate(Handle file)
-{
-    return ::fcntl(fd_of(file), F_DUPFD_CLOEXEC, 0);
 }
 
 // Every signal whose default action ends the process. SIGPIPE and SIGXFSZ are ignored instead,
@@ -373,33 +368,47 @@ extern "C" void take_back_and_die(int signal_number)
 constexpr FileDoor kSystemDoor = { .working_folder = AT_FDCWD,
     .creates_at_open = true,
     .renames_over_open_files = true,
-    .create_new = create_new,
+    .create_new =
+        [](const char* name, Handle& file) {
+            return opened(
+                ::open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666), file);
+        },
     .open_existing = open_existing,
-    .reopen_read_write = reopen,
-    .close = close_file,
+    .reopen_read_write = reopen_read_write,
+    .close = [](Handle file) { ::close(fd_of(file)); },
     .identify = identify,
     .identify_at = identify_at,
     .locate = locate,
-    .close_folder = close_folder,
+    .close_folder =
+        [](Handle folder) {
+            if (folder >= 0) ::close(fd_of(folder));
+        },
     .replaceable = replaceable,
     .make_beside = make_beside,
     .put_in_place = put_in_place,
-    .remove_leftovers = remove_leftovers_beside,
+    .remove_leftovers = remove_leftovers,
     .rename_no_replace = rename_no_replace,
-    .unlink = unlink_at,
+    .unlink
+    = [](Handle folder, const char* name) { return code_of(::unlinkat(fd_of(folder), name, 0)); },
     .say = say,
+    .open_read = open_read,
+    .read = read,
+    .skip_hole = skip_hole,
     .write = write_stream,
     .write_at = write_at,
     .read_at = read_at,
     .copy_range = copy_range,
-    .truncate = truncate_file,
+    .truncate =
+        [](Handle file, std::uint64_t size) {
+            return code_of(::ftruncate(fd_of(file), static_cast<off_t>(size)));
+        },
     .allocate = allocate,
     .free_room = room,
     .held_bytes = held_bytes,
     .sync = synced<::fsync>,
     .sync_data = synced<data_sync>,
-    .start_writeback = writeback,
-    .duplicate = duplicate,
+    .start_writeback = start_writeback,
+    .duplicate = [](Handle file) -> Handle { return ::fcntl(fd_of(file), F_DUPFD_CLOEXEC, 0); },
     .sync_folder = synced<::fsync>,
     .hold_signals = hold_signals,
     .release_signals = release_signals };

@@ -104,8 +104,9 @@ int create_temporary(int folder_fd, const std::string& base, std::string& name)
     return fd;
 }
 
-void remove_leftovers(int folder_fd, const std::string& base)
+void remove_leftovers(const Place& place)
 {
+    const int folder_fd = static_cast<int>(place.folder);
     const int listing_fd = ::dup(folder_fd);
     if (listing_fd < 0) return;
     DIR* folder = ::fdopendir(listing_fd);
@@ -117,7 +118,7 @@ void remove_leftovers(int folder_fd, const std::string& base)
     ::rewinddir(folder);
     while (const dirent* entry = ::readdir(folder)) {
         const std::string name = entry->d_name;
-        if (is_temporary_name(name, base)) remove_if_dead(folder_fd, name, folder_locked);
+        if (is_temporary_name(name, place.name)) remove_if_dead(folder_fd, name, folder_locked);
     }
     if (folder_locked) ::flock(folder_fd, LOCK_UN);
     ::closedir(folder);

@@ -7,6 +7,8 @@
 // folder's lock alone and finds such a file unlocked knows its run is dead, at any age, and
 // removes it.
 
+#include "file_door.h"
+
 #include <string>
 
 /// Whether `name` is a temporary name made by temporary_name() for the result `base`.
@@ -24,8 +26,7 @@ bool hold_temporary(int fd);
 /// errno) where it cannot.
 int create_temporary(int folder_fd, const std::string& base, std::string& name);
 
-/// Removes the temporary files of dead runs for the result `base` from the folder open at
-/// `folder_fd`: this user's and unlocked (and, where the folder cannot be locked, not empty and
-/// new: such a file may be one that another run has just made and not locked yet). Never fails:
-/// what cannot be removed stays.
-void remove_leftovers(int folder_fd, const std::string& base);
+/// Removes the temporary files of dead runs for the result at `place` from its folder: this user's
+/// and unlocked (and, where the folder cannot be locked, not empty and new: such a file may be one
+/// that another run has just made and not locked yet). Never fails: what cannot be removed stays.
+void remove_leftovers(const Place& place);

@@ -2,11 +2,12 @@
 #include "speedups.h"
 
 #include "cgroup_memory.h"
-#include "free_room.h"
+#include "processors.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <linux/fs.h>
@@ -20,14 +21,19 @@
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <sys/xattr.h>
+#include <thread>
 #include <unistd.h>
-#include <vector>
 
 namespace {
 
-std::string fd_path(int fd)
+std::string fd_path(Handle fd)
 {
     return "/proc/self/fd/" + std::to_string(fd);
+}
+
+std::error_code error(int code)
+{
+    return { code, std::generic_category() };
 }
 
 } // namespace
@@ -52,21 +58,23 @@ int name_unnamed(int fd, int folder_fd, const std::string& name)
     return 0;
 }
 
-int rename_without_replacing(int folder_fd, const char* from, const char* to)
+std::error_code rename_no_replace(Handle folder, const char* from, const char* to)
 {
-    if (::renameat2(folder_fd, from, folder_fd, to, RENAME_NOREPLACE) == 0) return 0;
+    const int fd = static_cast<int>(folder);
+    if (::renameat2(fd, from, fd, to, RENAME_NOREPLACE) == 0) return {};
     // Kernels before 3.15, and file systems without it, cannot.
-    return errno == EINVAL || errno == ENOSYS ? EOPNOTSUPP : errno;
+    return error(errno == EINVAL || errno == ENOSYS ? EOPNOTSUPP : errno);
 }
 
-std::uint64_t copy_in_kernel(
-    int in, std::uint64_t from, int out, std::uint64_t to, std::uint64_t size)
+std::uint64_t copy_range(
+    Handle from, std::uint64_t from_offset, Handle to, std::uint64_t to_offset, std::uint64_t size)
 {
     std::uint64_t copied = 0;
     while (copied < size) {
-        auto in_offset = static_cast<loff_t>(from + copied);
-        auto out_offset = static_cast<loff_t>(to + copied);
-        const ssize_t done = ::copy_file_range(in, &in_offset, out, &out_offset, size - copied, 0);
+        auto in_offset = static_cast<loff_t>(from_offset + copied);
+        auto out_offset = static_cast<loff_t>(to_offset + copied);
+        const ssize_t done = ::copy_file_range(static_cast<int>(from), &in_offset,
+            static_cast<int>(to), &out_offset, size - copied, 0);
         if (done < 0 && errno == EINTR) continue;
         if (done <= 0) break; // not supported here, or nothing copied: the caller finishes
         copied += static_cast<std::uint64_t>(done);
@@ -74,19 +82,13 @@ std::uint64_t copy_in_kernel(
     return copied;
 }
 
-int allocate_blocks(int fd, std::uint64_t size)
+int allocate_up_front(int fd, std::uint64_t size)
 {
-    if (size == 0) return 0;
-    // On a file system in memory the blocks are charged to the memory limits at once, and past
-    // them the process is killed instead of told.
-    if (const int code = check_memory_room(fd, size); code != 0) return code;
     // fallocate itself, not posix_fallocate: where the file system cannot allocate, the C
     // library's emulation writes a byte into every block, and would fill the disk to find out
     // that it is too small.
     while (::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size)) != 0) {
-        if (errno == EINTR) continue;
-        if (errno == EOPNOTSUPP || errno == ENOSYS) return check_free_room(fd, size);
-        return errno;
+        if (errno != EINTR) return errno == ENOSYS ? EOPNOTSUPP : errno;
     }
     return 0;
 }
@@ -102,9 +104,9 @@ std::string path_of(int fd)
     return path;
 }
 
-int reopen_read_write(int fd, const std::string&)
+Handle reopen_read_write(Handle file, const char*)
 {
-    return ::open(fd_path(fd).c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
+    return ::open(fd_path(file).c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
 }
 
 bool is_mount_root(int fd, int folder_fd)
@@ -129,40 +131,33 @@ bool folder_is_append_only(int folder_fd)
 
 namespace {
 
+// What `call` fills into a buffer of the size it is given (nullptr, 0: asks the size needed),
+// tried again while the answer grows between the two calls; nullopt where it fails.
+template <class Call> std::optional<std::string> sized(Call call)
+{
+    std::string out;
+    for (ssize_t size = 0; (size = call(nullptr, 0)) >= 0;) {
+        out.resize(static_cast<std::size_t>(size));
+        const ssize_t got = call(out.data(), out.size());
+        if (got >= 0) return out.substr(0, static_cast<std::size_t>(got));
+        if (errno != ERANGE) break;
+    }
+    return std::nullopt;
+}
+
 // The extended attributes of the file open at `fd`, by name; nullopt if they cannot be read.
 std::optional<std::map<std::string, std::string>> attributes_of(int fd)
 {
-    std::vector<char> names;
-    for (;;) {
-        const ssize_t size = ::flistxattr(fd, nullptr, 0);
-        if (size < 0)
-            return errno == ENOTSUP ? std::optional(std::map<std::string, std::string> {})
-                                    : std::nullopt;
-        names.resize(static_cast<std::size_t>(size));
-        const ssize_t got = ::flistxattr(fd, names.data(), names.size());
-        if (got >= 0) {
-            names.resize(static_cast<std::size_t>(got));
-            break;
-        }
-        if (errno != ERANGE) return std::nullopt;
-    }
     std::map<std::string, std::string> attributes;
-    for (std::size_t at = 0; at < names.size();) {
-        const std::string name(names.data() + at);
-        at += name.size() + 1;
-        std::string value;
-        for (;;) {
-            const ssize_t size = ::fgetxattr(fd, name.c_str(), nullptr, 0);
-            if (size < 0) return std::nullopt;
-            value.resize(static_cast<std::size_t>(size));
-            const ssize_t got = ::fgetxattr(fd, name.c_str(), value.data(), value.size());
-            if (got >= 0) {
-                value.resize(static_cast<std::size_t>(got));
-                break;
-            }
-            if (errno != ERANGE) return std::nullopt;
-        }
-        attributes.emplace(name, std::move(value));
+    const auto names
+        = sized([fd](char* list, std::size_t size) { return ::flistxattr(fd, list, size); });
+    if (!names) return errno == ENOTSUP ? std::optional(attributes) : std::nullopt;
+    for (std::size_t at = 0; at < names->size(); at += std::strlen(names->c_str() + at) + 1) {
+        const char* name = names->c_str() + at;
+        const auto value = sized(
+            [fd, name](char* data, std::size_t size) { return ::fgetxattr(fd, name, data, size); });
+        if (!value) return std::nullopt;
+        attributes.emplace(name, *value);
     }
     return attributes;
 }
@@ -192,10 +187,9 @@ bool carry_over_attributes(int from, int to)
     return attributes_of(to) == wanted && flags_of(from) == flags_of(to);
 }
 
-void start_writeback(int fd, std::uint64_t offset, std::uint64_t size)
+void start_writeback(Handle file)
 {
-    ::sync_file_range(
-        fd, static_cast<off_t>(offset), static_cast<off_t>(size), SYNC_FILE_RANGE_WRITE);
+    ::sync_file_range(static_cast<int>(file), 0, 0, SYNC_FILE_RANGE_WRITE);
 }
 
 void advise_huge_pages(void* data, std::size_t bytes)
@@ -238,10 +232,11 @@ std::uint64_t address_space_used()
     return pages * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
 }
 
-unsigned processors_allowed()
+unsigned usable_processors()
 {
     cpu_set_t set;
     CPU_ZERO(&set);
-    if (::sched_getaffinity(0, sizeof set, &set) != 0) return 0;
-    return static_cast<unsigned>(CPU_COUNT(&set));
+    if (::sched_getaffinity(0, sizeof set, &set) == 0)
+        return static_cast<unsigned>(CPU_COUNT(&set));
+    return std::max(1U, std::thread::hardware_concurrency());
 }

@@ -1,6 +1,5 @@
 // Memory on POSIX systems.
 #include "memory.h"
-#include "processors.h"
 
 #include "speedups.h"
 
@@ -8,7 +7,6 @@
 #include <cstdint>
 #include <sys/mman.h>
 #include <sys/resource.h>
-#include <thread>
 
 namespace {
 
@@ -54,11 +52,4 @@ std::uint64_t available_memory()
         available = std::min(available, cap > used ? cap - used : 0);
     }
     return available;
-}
-
-unsigned usable_processors()
-{
-    const unsigned allowed = processors_allowed();
-    if (allowed > 0) return allowed;
-    return std::max(1U, std::thread::hardware_concurrency());
 }

@@ -2,11 +2,13 @@
 // Linux with RUNEL_POSIX_FALLBACKS, so that it is tested here too.
 #include "speedups.h"
 
-#include "free_room.h"
+#include "processors.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 int open_unnamed(int)
@@ -19,22 +21,21 @@ int name_unnamed(int, int, const std::string&)
     return ENOTSUP;
 }
 
-int rename_without_replacing(int, const char*, const char*)
+std::error_code rename_no_replace(Handle, const char*, const char*)
 {
-    return EOPNOTSUPP;
+    return std::make_error_code(std::errc::operation_not_supported);
 }
 
-std::uint64_t copy_in_kernel(int, std::uint64_t, int, std::uint64_t, std::uint64_t)
+std::uint64_t copy_range(Handle, std::uint64_t, Handle, std::uint64_t, std::uint64_t)
 {
     return 0;
 }
 
-int allocate_blocks(int fd, std::uint64_t size)
+int allocate_up_front(int, std::uint64_t)
 {
-    // Not a reservation, but a check: a result that cannot fit is still refused before it is
-    // written. (posix_fallocate would change the file's size, and where the file system cannot
-    // allocate, some C libraries emulate it by writing the file full.)
-    return check_free_room(fd, size);
+    // posix_fallocate would change the file's size, and where the file system cannot allocate,
+    // some C libraries emulate it by writing the file full.
+    return EOPNOTSUPP;
 }
 
 std::string path_of(int)
@@ -42,15 +43,15 @@ std::string path_of(int)
     return {};
 }
 
-int reopen_read_write(int fd, const std::string& name)
+Handle reopen_read_write(Handle file, const char* name)
 {
     // O_NONBLOCK: should the name lead to a FIFO by now, it must not wait for a writer.
-    const int again = ::open(name.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    const int again = ::open(name, O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (again < 0) return -1;
     struct stat first { };
     struct stat second { };
-    if (::fstat(fd, &first) != 0 || ::fstat(again, &second) != 0 || first.st_dev != second.st_dev
-        || first.st_ino != second.st_ino
+    if (::fstat(static_cast<int>(file), &first) != 0 || ::fstat(again, &second) != 0
+        || first.st_dev != second.st_dev || first.st_ino != second.st_ino
         || ::fcntl(again, F_SETFL, ::fcntl(again, F_GETFL) & ~O_NONBLOCK) != 0) {
         ::close(again);
         return -1;
@@ -83,7 +84,7 @@ bool carry_over_attributes(int, int)
     return false; // no portable way to list extended attributes and ACLs
 }
 
-void start_writeback(int, std::uint64_t, std::uint64_t) { }
+void start_writeback(Handle) { }
 
 void advise_huge_pages(void*, std::size_t) { }
 
@@ -106,7 +107,8 @@ std::uint64_t address_space_used()
     return 0;
 }
 
-unsigned processors_allowed()
+unsigned usable_processors()
 {
-    return 0; // no portable way to learn a pinning: every processor is taken as usable
+    // No portable way to learn a pinning: every processor is taken as usable.
+    return std::max(1U, std::thread::hardware_concurrency());
 }

@@ -3,6 +3,7 @@
 // want of the right code page, often on a console too. So the words are asked for in UTF-16 and
 // carried as UTF-8, and a console is handed UTF-16 again.
 #include "console.h"
+#include "utf.h"
 
 #include <windows.h>
 
@@ -10,28 +11,6 @@
 #include <memory>
 
 namespace {
-
-std::string utf8_of(const std::wstring& wide)
-{
-    if (wide.empty()) return {};
-    const int size = ::WideCharToMultiByte(
-        CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
-    std::string text(static_cast<std::size_t>(size), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), size,
-        nullptr, nullptr);
-    return text;
-}
-
-std::wstring utf16_of(const std::string& text)
-{
-    if (text.empty()) return {};
-    const int size
-        = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(size), L'\0');
-    ::MultiByteToWideChar(
-        CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
-    return wide;
-}
 
 struct LocalFreeDeleter {
     void operator()(wchar_t* text) const { ::LocalFree(text); }
@@ -84,4 +63,26 @@ void write_error_text(const std::string& text)
         rest += written;
         left -= written;
     }
+}
+
+std::string utf8_of(const std::wstring& wide)
+{
+    if (wide.empty()) return {};
+    const int size = ::WideCharToMultiByte(
+        CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
+    std::string text(static_cast<std::size_t>(size), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), size,
+        nullptr, nullptr);
+    return text;
+}
+
+std::wstring utf16_of(const std::string& text)
+{
+    if (text.empty()) return {};
+    const int size
+        = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(size), L'\0');
+    ::MultiByteToWideChar(
+        CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
+    return wide;
 }

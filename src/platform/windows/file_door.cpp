@@ -6,8 +6,8 @@
 #include "file_door.h"
 
 #include "console.h"
-#include "files.h"
 #include "take_back.h"
+#include "utf.h"
 
 #include <windows.h>
 
@@ -16,27 +16,6 @@
 #include <vector>
 
 namespace {
-
-std::wstring wide(const std::string& text)
-{
-    if (text.empty()) return {};
-    const int size
-        = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<std::size_t>(size), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size);
-    return out;
-}
-
-std::string narrow(const std::wstring& text)
-{
-    if (text.empty()) return {};
-    const int size = ::WideCharToMultiByte(
-        CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(size), '\0');
-    ::WideCharToMultiByte(
-        CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr, nullptr);
-    return out;
-}
 
 HANDLE handle_of(Handle handle)
 {
@@ -48,27 +27,13 @@ Handle handle_from(HANDLE handle)
     return handle == INVALID_HANDLE_VALUE ? kNoHandle : reinterpret_cast<Handle>(handle);
 }
 
-// The system's code, but for those the policy acts on, which it reads as the portable ones.
+// The system's own code, with its own words: the C++ library compares those the policy acts on
+// (a file that exists, a full disk) equal to the portable ones, all but "not supported".
 std::error_code error(DWORD code)
 {
-    switch (code) {
-    case ERROR_FILE_EXISTS:
-    case ERROR_ALREADY_EXISTS:
-        return std::make_error_code(std::errc::file_exists);
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-        return std::make_error_code(std::errc::no_such_file_or_directory);
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL:
-        return std::make_error_code(std::errc::no_space_on_device);
-    case ERROR_SHARING_VIOLATION:
-        return std::make_error_code(std::errc::device_or_resource_busy);
-    case ERROR_INVALID_FUNCTION:
-    case ERROR_NOT_SUPPORTED:
+    if (code == ERROR_INVALID_FUNCTION || code == ERROR_NOT_SUPPORTED)
         return std::make_error_code(std::errc::operation_not_supported);
-    default:
-        return { static_cast<int>(code), std::system_category() };
-    }
+    return { static_cast<int>(code), std::system_category() };
 }
 
 std::error_code last_error()
@@ -109,7 +74,7 @@ bool mark_for_deletion(HANDLE file, bool deleted)
 std::error_code open_existing(const char* name, bool, Handle& file, bool& created)
 {
     created = false;
-    const std::wstring path = wide(name);
+    const std::wstring path = utf16_of(name);
     // The read-only attribute protects a file even from an administrator; say so as the
     // opening itself would (Wine running as root would otherwise open it).
     const DWORD attributes = ::GetFileAttributesW(path.c_str());
@@ -119,11 +84,6 @@ std::error_code open_existing(const char* name, bool, Handle& file, bool& create
     file = handle_from(::CreateFileW(path.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING,
         FILE_ATTRIBUTE_NORMAL, nullptr));
     return file == kNoHandle ? last_error() : std::error_code();
-}
-
-Handle reopen(Handle file, const char*)
-{
-    return handle_from(::ReOpenFile(handle_of(file), GENERIC_READ | GENERIC_WRITE, kShareAll, 0));
 }
 
 std::error_code identify(Handle file, FileId& id)
@@ -148,8 +108,8 @@ std::error_code identify(Handle file, FileId& id)
 std::error_code identify_at(Handle, const char* name, FileId& id)
 {
     // The name itself, not where a link leads.
-    const HANDLE file = ::CreateFileW(wide(name).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
-        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const HANDLE file = ::CreateFileW(utf16_of(name).c_str(), FILE_READ_ATTRIBUTES, kShareAll,
+        nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (file == INVALID_HANDLE_VALUE) return last_error();
     const std::error_code code = identify(handle_from(file), id);
     ::CloseHandle(file);
@@ -181,14 +141,14 @@ std::error_code locate(Handle file, const char* opened_as, Place& place)
     place = {};
     std::wstring path = final_path(file);
     if (path.empty()) {
-        const std::wstring name = wide(opened_as);
+        const std::wstring name = utf16_of(opened_as);
         path = path_from([&name](wchar_t* whole, DWORD size) {
             return ::GetFullPathNameW(name.c_str(), size, whole, nullptr);
         });
     }
     FileId found;
     FileId opened;
-    const std::string whole = narrow(path);
+    const std::string whole = utf8_of(path);
     if (!path.empty() && !identify(file, opened) && !identify_at(kNoHandle, whole.c_str(), found)
         && found.regular && same_file(found, opened))
         place = { kNoHandle, whole };
@@ -219,9 +179,9 @@ std::error_code make_beside(const Place& place, Handle, bool, Handle& file, std:
         name = place.name + ".runel-" + std::to_string(::GetCurrentProcessId()) + "-"
             + std::to_string(attempt);
         // Others may read it, and it may be renamed while open.
-        const HANDLE made = ::CreateFileW(wide(name).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
-            FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-            nullptr);
+        const HANDLE made = ::CreateFileW(utf16_of(name).c_str(),
+            GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+            CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (made != INVALID_HANDLE_VALUE) {
             if (mark_for_deletion(made, true)) {
                 file = handle_from(made);
@@ -229,7 +189,7 @@ std::error_code make_beside(const Place& place, Handle, bool, Handle& file, std:
             }
             const std::error_code code = last_error();
             ::CloseHandle(made);
-            ::DeleteFileW(wide(name).c_str());
+            ::DeleteFileW(utf16_of(name).c_str());
             name.clear();
             return code;
         }
@@ -243,7 +203,7 @@ std::error_code make_beside(const Place& place, Handle, bool, Handle& file, std:
 std::error_code put_in_place(Handle file, const std::string& name, const Place& place)
 {
     if (!mark_for_deletion(handle_of(file), false)) return last_error();
-    if (::MoveFileExW(wide(name).c_str(), wide(place.name).c_str(),
+    if (::MoveFileExW(utf16_of(name).c_str(), utf16_of(place.name).c_str(),
             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return {};
     const std::error_code refused = last_error();
@@ -251,19 +211,20 @@ std::error_code put_in_place(Handle file, const std::string& name, const Place& 
     return refused;
 }
 
-std::error_code rename_no_replace(Handle, const char* from, const char* to)
+std::error_code open_read(const char* name, Handle& file)
 {
-    return done_if(::MoveFileExW(wide(from).c_str(), wide(to).c_str(), 0));
+    file = handle_from(::CreateFileW(utf16_of(name).c_str(), GENERIC_READ, kShareAll, nullptr,
+        OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    return file == kNoHandle ? last_error() : std::error_code();
 }
 
-std::error_code unlink(Handle, const char* name)
+std::error_code read(Handle file, char* data, std::size_t size, std::size_t& got)
 {
-    return done_if(::DeleteFileW(wide(name).c_str()));
-}
-
-void say(const char* line)
-{
-    write_error_text(std::string(line) + "\n");
+    DWORD done = 0;
+    const BOOL ok = ::ReadFile(handle_of(file), data, part_of(size), &done, nullptr);
+    got = done;
+    // A pipe whose writer has gone is at its end.
+    return ok || ::GetLastError() == ERROR_BROKEN_PIPE ? std::error_code() : last_error();
 }
 
 std::error_code write_stream(Handle file, const char* data, std::size_t size, std::size_t& written)
@@ -342,11 +303,6 @@ std::error_code allocate(Handle file, std::uint64_t size)
     return code;
 }
 
-std::error_code sync(Handle file)
-{
-    return done_if(::FlushFileBuffers(handle_of(file)));
-}
-
 Handle duplicate(Handle file)
 {
     HANDLE copy = INVALID_HANDLE_VALUE;
@@ -361,16 +317,6 @@ Handle duplicate(Handle file)
 // through one of those steps.
 std::recursive_mutex steps;
 
-void hold_signals()
-{
-    steps.lock();
-}
-
-void release_signals()
-{
-    steps.unlock();
-}
-
 BOOL WINAPI end_on_console_event(DWORD)
 {
     steps.lock();
@@ -379,6 +325,9 @@ BOOL WINAPI end_on_console_event(DWORD)
     return TRUE;
 }
 
+// The data and the metadata alike: Windows has no call for the data alone.
+constexpr auto flush = [](Handle file) { return done_if(::FlushFileBuffers(handle_of(file))); };
+
 constexpr FileDoor kSystemDoor = { .working_folder = kNoHandle,
     .creates_at_open = false,
     .renames_over_open_files = false,
@@ -386,7 +335,11 @@ constexpr FileDoor kSystemDoor = { .working_folder = kNoHandle,
     .create_new
     = [](const char*, Handle&) { return std::make_error_code(std::errc::operation_not_supported); },
     .open_existing = open_existing,
-    .reopen_read_write = reopen,
+    .reopen_read_write =
+        [](Handle file, const char*) {
+            return handle_from(
+                ::ReOpenFile(handle_of(file), GENERIC_READ | GENERIC_WRITE, kShareAll, 0));
+        },
     .close = [](Handle file) { ::CloseHandle(handle_of(file)); },
     .identify = identify,
     .identify_at = identify_at,
@@ -396,9 +349,16 @@ constexpr FileDoor kSystemDoor = { .working_folder = kNoHandle,
     .make_beside = make_beside,
     .put_in_place = put_in_place,
     .remove_leftovers = [](const Place&) {}, // removed with their runs
-    .rename_no_replace = rename_no_replace,
-    .unlink = unlink,
-    .say = say,
+    .rename_no_replace =
+        [](Handle, const char* from, const char* to) {
+            return done_if(::MoveFileExW(utf16_of(from).c_str(), utf16_of(to).c_str(), 0));
+        },
+    .unlink
+    = [](Handle, const char* name) { return done_if(::DeleteFileW(utf16_of(name).c_str())); },
+    .say = [](const char* line) { write_error_text(std::string(line) + "\n"); },
+    .open_read = open_read,
+    .read = read,
+    .skip_hole = [](Handle) { return std::uint64_t { 0 }; }, // NTFS reads holes quickly enough
     .write = write_stream,
     .write_at = write_at,
     .read_at = read_at,
@@ -408,14 +368,14 @@ constexpr FileDoor kSystemDoor = { .working_folder = kNoHandle,
     .allocate = allocate,
     .free_room = room,
     .held_bytes = held_bytes,
-    .sync = sync,
-    .sync_data = sync,
+    .sync = flush,
+    .sync_data = flush,
     .start_writeback = [](Handle) {},
     .duplicate = duplicate,
     // A rename written through (MOVEFILE_WRITE_THROUGH) needs no sync of its folder.
     .sync_folder = [](Handle) { return std::error_code(); },
-    .hold_signals = hold_signals,
-    .release_signals = release_signals };
+    .hold_signals = [] { steps.lock(); },
+    .release_signals = [] { steps.unlock(); } };
 
 } // namespace
 

@@ -4,7 +4,6 @@
 
 #include "big_boards.h"
 #include "console.h"
-#include "files.h"
 #include "messages.h"
 #include "positions.h"
 #include "program.h"

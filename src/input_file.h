@@ -1,15 +1,13 @@
 #pragma once
 
-// The board file, and the process's set-up. Everything below throws std::system_error carrying
-// the system's own error code (and so its own message text) when the system refuses. The result
-// file's primitives are file_door.h.
+#include "file_door.h"
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 
-/// A file opened for reading, read from its start in order.
+/// A file opened for reading, read from its start in order. Each step throws std::system_error
+/// carrying the system's own error code (and so its own words) when the system refuses.
 class InputFile {
 public:
     /// Opens `name`; throws std::system_error if it cannot be opened.
@@ -30,11 +28,6 @@ public:
     std::uint64_t size_at_open() const { return size_at_open_; }
 
 private:
-    std::intptr_t handle_;
+    Handle handle_;
     std::uint64_t size_at_open_ = 0;
 };
-
-/// Process-wide set-up before a run: a signal or console event that would end the process
-/// takes back what the run made first (take_back.h); a write to a closed pipe or past a file size
-/// limit fails with an error instead of killing the process.
-void prepare_process();
