@@ -17,6 +17,30 @@ constexpr std::uint64_t kShortestReadBack = 256;
 constexpr int kCapturesBeforeLookups = 10;
 constexpr int kMostPiecesToSearch = 8;
 
+// Writes the text of a search that looks nothing up: the text has started, and only the square
+// it ends on is kept, the last character of the output still to come.
+class PlainText {
+public:
+    PlainText(Appender& out, Square last)
+        : out_(out)
+        , last_(last)
+    {
+    }
+    Square last_square() const { return last_; }
+    void replace_rank(Square landing) { last_ = landing; }
+    void restore(Square square) { last_ = square; }
+    void append_square(Square landing)
+    {
+        out_.append(rank_char(last_), ':', file_char(landing));
+        last_ = landing;
+    }
+    bool descend(const State& next) { return enemy_on_lines(next) && extend(next, *this); }
+
+private:
+    Appender& out_;
+    Square last_;
+};
+
 // Writes the text as the search grows it. The last character is held back: a later capture may
 // still replace that rank digit. Everything before it is final once written.
 class TextWriter {
@@ -50,7 +74,13 @@ public:
     bool descend(const State& next)
     {
         if (!enemy_on_lines(next)) return false;
-        if (!may_copy_ || squares_in(next.enemy) <= few_to_search_) return extend(next, *this);
+        if (!may_copy_ || squares_in(next.enemy) <= few_to_search_) {
+            // Every state below has fewer pieces still: none is looked up.
+            PlainText plain(out_, last_);
+            const bool captured = extend(next, plain);
+            hold(plain.last_square());
+            return captured;
+        }
         const SuffixCache::Entry* known = cache_.find(next);
         if (known != nullptr
             && (out_.in_memory(known->offset)
