@@ -12,10 +12,15 @@ namespace {
 // reading it back costs a call into the system.
 constexpr std::uint64_t kShortestReadBack = 256;
 // States this many captures below the start, and at least kFewPieces enemy pieces, are searched
-// again rather than looked up: on the heavy boards their searches are shorter than a lookup's
+// again rather than looked up: on most heavy boards their searches are shorter than a lookup's
 // wait on memory. At most this many enemy pieces are searched again so.
 constexpr int kCapturesBeforeLookups = 10;
 constexpr int kMostPiecesToSearch = 8;
+// Boards differ in where that border pays, so it moves, between kFewPieces and where it started,
+// by the texts written near it, weighed this many at a time: a lookup pays where the text it
+// spares the search is about this long or longer.
+constexpr std::uint64_t kTextsWeighed = 4096;
+constexpr std::uint64_t kWorthALookup = 192;
 
 // Writes the text of a search that looks nothing up: the text has started, and only the square
 // it ends on is kept, the last character of the output still to come.
@@ -50,6 +55,7 @@ public:
         , may_copy_(may_copy)
         , few_to_search_(std::clamp(
               squares_in(start.enemy) - kCapturesBeforeLookups, kFewPieces, kMostPiecesToSearch))
+        , most_to_search_(few_to_search_)
         , king_(start.king)
         , last_(start.king)
         , held_(rank_char(start.king))
@@ -74,13 +80,39 @@ public:
     bool descend(const State& next)
     {
         if (!enemy_on_lines(next)) return false;
-        if (!may_copy_ || squares_in(next.enemy) <= few_to_search_) {
-            // Every state below has fewer pieces still: none is looked up.
-            PlainText plain(out_, last_);
-            const bool captured = extend(next, plain);
-            hold(plain.last_square());
-            return captured;
-        }
+        if (!may_copy_) return search_again(next);
+        const int pieces = squares_in(next.enemy);
+        const std::uint64_t start = out_.size();
+        const bool captured = pieces <= few_to_search_ ? search_again(next) : look_up(next);
+        const int above_border = pieces - few_to_search_;
+        if (above_border == 0 || (above_border == 1 && few_to_search_ < most_to_search_))
+            weigh(above_border, out_.size() - start);
+        return captured;
+    }
+
+    /// Starts loading the cache's buckets of the states after `state` that will be looked up.
+    void prefetch_next(const State& state) const
+    {
+        if (!may_copy_ || !more_than(state.enemy, few_to_search_ + 1)) return;
+        for_each_capture(state, [this](Square, const State& next) { cache_.prefetch(next); });
+    }
+
+    char held() const { return held_; }
+    // Length of the text so far, the held character included.
+    std::uint64_t text_length() const { return out_.size() + 1; }
+
+private:
+    // Every state below has fewer pieces still: none is looked up.
+    bool search_again(const State& next)
+    {
+        PlainText plain(out_, last_);
+        const bool captured = extend(next, plain);
+        hold(plain.last_square());
+        return captured;
+    }
+
+    bool look_up(const State& next)
+    {
         const SuffixCache::Entry* known = cache_.find(next);
         if (known != nullptr
             && (out_.in_memory(known->offset)
@@ -100,11 +132,28 @@ public:
         return captured;
     }
 
-    char held() const { return held_; }
-    // Length of the text so far, the held character included.
-    std::uint64_t text_length() const { return out_.size() + 1; }
+    // What states on either side of the border write: those with few_to_search_ pieces, the
+    // most that are searched again (side 0), and those with one more, the fewest looked up
+    // (side 1). A lookup pays where the text is long: the border moves down where the texts
+    // searched again come out long, and back up where those looked up come out short.
+    void weigh(int side, std::uint64_t written)
+    {
+        Scale& scale = sides_[side];
+        scale.bytes += written;
+        if (++scale.texts < kTextsWeighed) return;
+        const std::uint64_t worth = kTextsWeighed * kWorthALookup;
+        const int was = few_to_search_;
+        if (side == 0 && scale.bytes > worth && few_to_search_ > kFewPieces)
+            --few_to_search_;
+        else if (side == 1 && scale.bytes < worth / 2)
+            ++few_to_search_;
+        // Once the border moves, each side holds other states.
+        if (few_to_search_ != was)
+            sides_[0] = sides_[1] = {};
+        else
+            scale = {};
+    }
 
-private:
     void hold(Square square)
     {
         last_ = square;
@@ -114,10 +163,16 @@ private:
     Appender& out_;
     bool may_copy_; // the output can be read back
     int few_to_search_; // states with this many enemy pieces or fewer are searched again
+    int most_to_search_; // few_to_search_ at the start: its most
     Square king_;
     Square last_;
     char held_;
     bool started_ = false;
+    struct Scale {
+        std::uint64_t bytes = 0;
+        std::uint64_t texts = 0;
+    };
+    Scale sides_[2];
     SuffixCache cache_;
 };
 
