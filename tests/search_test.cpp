@@ -1,4 +1,5 @@
 #include "big_boards.h"
+#include "memory_storage.h"
 #include "positions.h"
 #include "search.h"
 #include "search_cases.h"
