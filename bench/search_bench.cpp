@@ -1,5 +1,6 @@
 // The search on fixed boards: counting the result's size, and writing it into memory.
 
+#include "memory_storage.h"
 #include "result_size.h"
 #include "search.h"
 

@@ -1,7 +1,6 @@
 #pragma once
 
 #include "captures.h"
-#include "path_text.h"
 
 #include <cstdint>
 

@@ -2,6 +2,7 @@
 // for byte, and a size count that matches it exactly.
 
 #include "board_generator.h"
+#include "memory_storage.h"
 #include "reference_search.h"
 #include "result_size.h"
 #include "run.h"

@@ -3,6 +3,7 @@
 // the test's own.
 
 #include "file_door.h"
+#include "memory_storage.h"
 #include "messages.h"
 #include "program.h"
 #include "run.h"

@@ -1,4 +1,5 @@
 #include "big_boards.h"
+#include "memory_storage.h"
 #include "reference_search.h"
 #include "result_size.h"
 #include "run.h"

@@ -1,3 +1,5 @@
+#include "big_boards.h"
+#include "memory_storage.h"
 #include "positions.h"
 #include "search.h"
 #include "search_cases.h"
@@ -26,6 +28,19 @@ TEST_P(WriteCaptures, WritesTheSettledPaths)
 
 INSTANTIATE_TEST_SUITE_P(Boards, WriteCaptures, testing::ValuesIn(search_cases()),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Where the border moves, states below where it started are looked up too: the file gets the
+// bytes that a pipe, where nothing is looked up, gets.
+TEST(WriteCaptures, CopiesWhatItLooksUpAsTheBorderMoves)
+{
+    const BoardReading reading = read_board_text(kBorderMovingBoard);
+    const State start = state_of(reading.board, damka_cords_find(reading.board));
+    MemoryStorage file;
+    MemoryStorage pipe(false);
+    write_captures(start, file);
+    write_captures(start, pipe);
+    EXPECT_TRUE(file.bytes() == pipe.bytes()) << "the file's result differs from the pipe's";
+}
 
 // The search counts pieces without the processor's instruction: every bit of each byte counts.
 TEST(SquaresIn, CountsAsThePopulationCount)

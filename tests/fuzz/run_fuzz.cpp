@@ -2,6 +2,7 @@
 // it, streamed and held at its prefix until the count (without a memo) has ended, and hold it to
 // the plain procedure where that is small enough to finish.
 
+#include "memory_storage.h"
 #include "reference_search.h"
 #include "result_size.h"
 #include "run.h"

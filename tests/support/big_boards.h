@@ -37,6 +37,19 @@ inline const std::string kTwoHundredMegabyteBoard = "  abcdefgh\n"
                                                     "2+b++b+++\n"
                                                     "1b+++b+++\n";
 
+/// A board whose result file is 7,206,624 bytes, in whose stream the small states write long
+/// texts in one stretch and short ones in another: the border between the states searched again
+/// and those looked up moves down, then back up.
+inline const std::string kBorderMovingBoard = "  abcdefgh\n"
+                                              "8b+++b++b\n"
+                                              "7b+b++++L\n"
+                                              "6+++b++b+\n"
+                                              "5bb+++b++\n"
+                                              "4b+++b+b+\n"
+                                              "3+b+b++++\n"
+                                              "2b+++++++\n"
+                                              "1bb++b+++\n";
+
 /// A board whose result file is 42,537 bytes.
 inline const std::string kTensOfKilobytesBoard = "  abcdefgh\n"
                                                  "8+++b+b++\n"
