@@ -41,11 +41,6 @@ FileId id_of(const struct stat& info)
         S_ISREG(info.st_mode) };
 }
 
-bool same_inode(const struct stat& a, const struct stat& b)
-{
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
 std::error_code opened(int fd, Handle& file)
 {
     if (fd < 0) return last_error();
@@ -109,7 +104,7 @@ std::error_code locate(Handle file, const char* opened_as, Place& place)
     struct stat info { };
     if (base.empty() || ::fstat(fd_of(file), &info) != 0
         || ::fstatat(folder, base.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0
-        || !same_inode(named, info) || !S_ISREG(named.st_mode)) {
+        || !same_file(id_of(named), id_of(info)) || !S_ISREG(named.st_mode)) {
         ::close(folder);
         return {};
     }
@@ -124,7 +119,7 @@ bool held_by_a_standard_stream(const struct stat& info)
 {
     for (int stream = 0; stream <= 2; ++stream) {
         struct stat held { };
-        if (::fstat(stream, &held) == 0 && same_inode(held, info)) return true;
+        if (::fstat(stream, &held) == 0 && same_file(id_of(held), id_of(info))) return true;
     }
     return false;
 }
@@ -287,8 +282,10 @@ std::uint64_t held_bytes(Handle file)
 // past them the process is killed instead of told: its room is looked at first.
 std::error_code allocate(Handle file, std::uint64_t size)
 {
-    const auto fits
-        = [&] { return size <= held_bytes(file) || size - held_bytes(file) <= room(file); };
+    const auto fits = [&] {
+        const std::uint64_t held = held_bytes(file);
+        return size <= held || size - held <= room(file);
+    };
     if (size == 0) return {};
     if (memory_backed(fd_of(file)) && !fits())
         return std::make_error_code(std::errc::no_space_on_device);
