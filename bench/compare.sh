@@ -21,7 +21,9 @@
 # It installs nothing: it names what is missing (Debian: apt-get install ...) and stops.
 # FRESH=N generates N heavy boards never seen before (results of 100 to 300 MB, a new seed each
 # run; 5 unless set) and times them after the others. BASELINE=path/to/runel adds the same
-# figures of another build of runel, for comparing two builds in one run.
+# figures of another build of runel, for comparing two builds in one run: on the boards of the
+# first table the two run in turn, and the ratios of their processor and wall seconds are
+# medians over the pairs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${1:-3}
@@ -67,32 +69,62 @@ if [ "${FRESH:=5}" -gt 0 ]; then
     boards+=("$work"/fresh_*.txt)
 fi
 
-# time_runs DIR LIMIT COMMAND...: runs COMMAND in DIR `runs` times, each with a fresh folder but
-# for Runel_in.txt; prints "median_seconds median_processor_seconds max_rss_kb status", or
-# "timeout" if a run passed LIMIT seconds. What the last run printed is in $work/output and
-# $work/errors. Seconds are wall-clock around the whole process (with
-# the small cost of starting it through `time`); processor seconds are its user and system time.
-time_runs() {
-    local dir=$1 limit=$2 times=() cpus=() rss=0 start end status=0 line
+# time_once DIR LIMIT COMMAND...: runs COMMAND once in DIR, in a fresh folder but for
+# Runel_in.txt; prints "seconds processor_seconds max_rss_kb status", or "timeout" if it passed
+# LIMIT seconds. What it printed is in $work/output and $work/errors. Seconds are wall-clock
+# around the whole process (with the small cost of starting it through `time`); processor
+# seconds are its user and system time.
+time_once() {
+    local dir=$1 limit=$2 start end status=0 user sys kb
     shift 2
+    find "$dir" -mindepth 1 ! -name Runel_in.txt -delete
+    start=$(date +%s%N)
+    (cd "$dir" && timeout "$limit" /usr/bin/time -f "%U %S %M" -o "$work/time" "$@" \
+        >"$work/output" 2>"$work/errors") || status=$?
+    end=$(date +%s%N)
+    if [ "$status" -eq 124 ]; then
+        echo timeout
+        return
+    fi
+    read -r user sys kb < <(tail -n 1 "$work/time")
+    awk -v ns=$((end - start)) -v u="$user" -v s="$sys" -v kb="$kb" -v st="$status" \
+        'BEGIN { printf "%.3f %.2f %d %d\n", ns / 1e9, u + s, kb, st }'
+}
+
+# time_runs DIR LIMIT COMMAND...: COMMAND `runs` times; prints "median_seconds
+# median_processor_seconds max_rss_kb status" (the last run's status), or "timeout".
+time_runs() {
+    local times=() cpus=() rss=0 seconds cpu kb status
     for _ in $(seq "$runs"); do
-        find "$dir" -mindepth 1 ! -name Runel_in.txt -delete
-        start=$(date +%s%N)
-        status=0
-        (cd "$dir" && timeout "$limit" /usr/bin/time -f "%U %S %M" -o "$work/time" "$@" \
-            >"$work/output" 2>"$work/errors") || status=$?
-        end=$(date +%s%N)
-        if [ "$status" -eq 124 ]; then
-            echo timeout
-            return
-        fi
-        line=$(tail -n 1 "$work/time")
-        read -r user sys kb <<<"$line"
-        times+=("$(awk -v ns=$((end - start)) 'BEGIN { printf "%.3f", ns / 1e9 }')")
-        cpus+=("$(awk -v u="$user" -v s="$sys" 'BEGIN { printf "%.2f", u + s }')")
+        read -r seconds cpu kb status < <(time_once "$@")
+        [ "$seconds" = timeout ] && { echo timeout; return; }
+        times+=("$seconds") cpus+=("$cpu")
         (( kb > rss )) && rss=$kb
     done
     echo "$(median "${times[@]}") $(median "${cpus[@]}") $rss $status"
+}
+
+# time_pairs DIR: runel and the BASELINE build in turn, `runs` times each, so that both meet the
+# machine's drift alike. Sets `pairs` to runel's figures and the baseline's, as time_runs prints
+# them (less the status), then the medians of the pairs' ratios: processor seconds, wall seconds.
+# Each result must match $work/expected.
+time_pairs() {
+    local times=() cpus=() base_times=() base_cpus=() cpu_ratios=() wall_ratios=()
+    local rss=0 base_rss=0 seconds cpu kb base_seconds base_cpu base_kb
+    for _ in $(seq "$runs"); do
+        read -r seconds cpu kb _ < <(time_once "$1" 600 "$runel")
+        same "runel"
+        read -r base_seconds base_cpu base_kb _ < <(time_once "$1" 600 "$BASELINE")
+        same "the baseline"
+        times+=("$seconds") cpus+=("$cpu") base_times+=("$base_seconds") base_cpus+=("$base_cpu")
+        cpu_ratios+=("$(ratio "$cpu" "$base_cpu")")
+        wall_ratios+=("$(ratio "$seconds" "$base_seconds")")
+        (( kb > rss )) && rss=$kb
+        (( base_kb > base_rss )) && base_rss=$base_kb
+    done
+    pairs="$(median "${times[@]}") $(median "${cpus[@]}") $rss"
+    pairs+=" $(median "${base_times[@]}") $(median "${base_cpus[@]}") $base_rss"
+    pairs+=" $(median "${cpu_ratios[@]}") $(median "${wall_ratios[@]}")"
 }
 
 median() { printf '%s\n' "$@" | sort -n | awk '{ t[NR] = $1 } END { print t[int((NR + 1) / 2)] }'; }
@@ -102,8 +134,8 @@ mb() { echo "$(( $1 / 1024 )) MB"; }
 
 base_header="" base_rule=""
 if [ -n "${BASELINE:-}" ]; then
-    base_header=" | baseline s | baseline cpu s | baseline peak RSS"
-    base_rule="|---:|---:|---:"
+    base_header=" | baseline s | baseline cpu s | baseline peak RSS | cpu / baseline | wall / baseline"
+    base_rule="|---:|---:|---:|---:|---:"
 fi
 echo "| board | result bytes | reference s | runel s | runel cpu s | runel peak RSS | runel one core s$base_header | plain one core s | plain cpu s | plain peak RSS | dd s | dd synced s | runel / plain | runel cpu / plain cpu |"
 echo "|---|---:|---:|---:|---:|---:|---:$base_rule|---:|---:|---:|---:|---:|---:|---:|"
@@ -113,16 +145,20 @@ same() { cmp -s "$work/expected" "$run_dir/Runel_out.txt" || { echo "$1 differs 
 reference_on=1
 for board in "${boards[@]}"; do
     cp "$board" "$run_dir/Runel_in.txt"
-    read -r seconds cpu rss _ < <(time_runs "$run_dir" 600 "$runel")
-    bytes=$(stat -c %s "$run_dir/Runel_out.txt")
-    cp "$run_dir/Runel_out.txt" "$work/expected"
-    read -r one_core _ < <(time_runs "$run_dir" 600 taskset -c 0 "$runel")
     baseline=""
     if [ -n "${BASELINE:-}" ]; then
-        read -r base_seconds base_cpu base_rss _ < <(time_runs "$run_dir" 600 "$BASELINE")
-        same "the baseline"
-        baseline=" | $base_seconds | $base_cpu | $(mb "$base_rss")"
+        # A run left out of the figures gives the bytes that both builds must write.
+        time_once "$run_dir" 600 "$runel" >/dev/null
+        cp "$run_dir/Runel_out.txt" "$work/expected"
+        time_pairs "$run_dir"
+        read -r seconds cpu rss base_seconds base_cpu base_rss cpu_ratio wall_ratio <<<"$pairs"
+        baseline=" | $base_seconds | $base_cpu | $(mb "$base_rss") | $cpu_ratio | $wall_ratio"
+    else
+        read -r seconds cpu rss _ < <(time_runs "$run_dir" 600 "$runel")
+        cp "$run_dir/Runel_out.txt" "$work/expected"
     fi
+    bytes=$(stat -c %s "$work/expected")
+    read -r one_core _ < <(time_runs "$run_dir" 600 taskset -c 0 "$runel")
     read -r plain_seconds plain_cpu plain_rss _ < <(time_runs "$run_dir" 600 taskset -c 0 "$plain")
     same "the plain search"
     read -r dd_seconds _ < <(time_runs "$run_dir" 600 dd if=/dev/zero of=dd.out bs=1M count="$bytes" iflag=count_bytes status=none)
