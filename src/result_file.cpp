@@ -110,7 +110,6 @@ struct Opened {
     FileId id;
     Place place; // the folder proven to hold a regular file, and its name there; none if unproven
     OwnedFolder folder; // place's folder
-    bool at_name = false; // a regular file at the name itself, not at the end of a link
     TakeBack made; // the file the opening created, taken back with the run
     bool stale = true; // still the file the run began with, for a failure to remove
 };
@@ -421,7 +420,7 @@ private:
 };
 
 // The file the opening returned: what it is and, for a regular file, where it is, proven
-// through its folder, and whether the name itself holds it.
+// through its folder.
 void take(Opened& opened, Handle file, const std::string& name)
 {
     const FileDoor& door = file_door();
@@ -430,9 +429,6 @@ void take(Opened& opened, Handle file, const std::string& name)
     if (!opened.id.regular) return;
     check(door.locate(file, name.c_str(), opened.place));
     opened.folder = OwnedFolder(opened.place.folder);
-    FileId named;
-    opened.at_name = !door.identify_at(door.working_folder, name.c_str(), named)
-        && same_file(named, opened.id);
 }
 
 // The plain opening for writing, without discarding the content. A file the opening made (at
@@ -463,8 +459,10 @@ Opened open_as_writing_would(const std::string& name)
                 if (created && opened.id.regular) {
                     // Made at the name itself (creating never follows a link), or at the end
                     // of a dangling link, which the located place names.
-                    const Place made
-                        = opened.at_name ? Place { door.working_folder, name } : opened.place;
+                    FileId named;
+                    const bool at_name = !door.identify_at(door.working_folder, name.c_str(), named)
+                        && same_file(named, opened.id);
+                    const Place made = at_name ? Place { door.working_folder, name } : opened.place;
                     if (!made.name.empty()) opened.made = TakeBack(made, opened.id, true, true);
                 }
                 return opened;

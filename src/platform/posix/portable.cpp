@@ -48,10 +48,10 @@ Handle reopen_read_write(Handle file, const char* name)
     // O_NONBLOCK: should the name lead to a FIFO by now, it must not wait for a writer.
     const int again = ::open(name, O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (again < 0) return -1;
-    struct stat first { };
-    struct stat second { };
-    if (::fstat(static_cast<int>(file), &first) != 0 || ::fstat(again, &second) != 0
-        || first.st_dev != second.st_dev || first.st_ino != second.st_ino
+    const FileDoor& door = system_file_door();
+    FileId first;
+    FileId second;
+    if (door.identify(file, first) || door.identify(again, second) || !same_file(first, second)
         || ::fcntl(again, F_SETFL, ::fcntl(again, F_GETFL) & ~O_NONBLOCK) != 0) {
         ::close(again);
         return -1;
