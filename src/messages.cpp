@@ -24,6 +24,8 @@ std::string left_words(LeftBehind left)
         return "; " + words_of(Message::left_earlier_removed);
     case LeftBehind::part_written:
         return "; " + words_of(Message::left_part_written);
+    case LeftBehind::emptied:
+        return "; " + words_of(Message::left_emptied);
     case LeftBehind::new_result:
         return "; " + words_of(Message::left_new_result);
     }

@@ -36,6 +36,7 @@ enum class Message {
     left_earlier_kept, // what a failed run left at the result's name
     left_earlier_removed,
     left_part_written,
+    left_emptied,
     left_new_result,
     moved_aside,
 };
@@ -65,6 +66,7 @@ inline constexpr MessageText kMessages[] = {
     { Message::left_earlier_kept, "the earlier result is kept" },
     { Message::left_earlier_removed, "the earlier result was removed" },
     { Message::left_part_written, "Runel_out.txt holds part of the new result" },
+    { Message::left_emptied, "Runel_out.txt is left empty" },
     { Message::left_new_result, "the new result is in place, but may not survive a power failure" },
     { Message::moved_aside, "a file put at the result's name meanwhile is kept, as " },
 };

@@ -4,13 +4,17 @@
 #include "result_file.h"
 
 #include "file_door.h"
+#include "result_stages.h"
 #include "take_back.h"
 #include "write_behind.h"
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <mutex>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -107,26 +111,49 @@ constexpr std::uint64_t kWritebackEvery = std::uint64_t { 8 } << 20;
 // What the opening found or made at the name.
 struct Opened {
     OwnedFile file;
-    FileId id;
+    FileId id; // as the opening found it
     Place place; // the folder proven to hold a regular file, and its name there; none if unproven
     OwnedFolder folder; // place's folder
     TakeBack made; // the file the opening created, taken back with the run
-    bool stale = true; // still the file the run began with, for a failure to remove
 };
 
-// A regular file as the result: written beside its name and put in place by a rename where that
-// is invisible, else written in place. Writes may come from several threads once room is
-// reserved.
+// What a failed run left where its result goes, looked at there: never what the run remembers
+// having done, which another run may have undone meanwhile. `had_earlier`: a file was there when
+// the run began; `ours`: the file this run made there or wrote its own bytes into, if any.
+LeftBehind left_at(const Place& where, bool had_earlier, const FileId* ours)
+{
+    FileId now;
+    const std::error_code code = file_door().identify_at(where.folder, where.name.c_str(), now);
+    if (code == std::errc::no_such_file_or_directory)
+        return had_earlier ? LeftBehind::earlier_removed : LeftBehind::nothing;
+    // A name that cannot be looked at was not removed by this run either.
+    if (code) return had_earlier ? LeftBehind::earlier_kept : LeftBehind::nothing;
+    if (!now.regular) return LeftBehind::nothing; // a link, a FIFO: no result
+    if (ours != nullptr && same_file(now, *ours))
+        return now.size > 0 ? LeftBehind::part_written : LeftBehind::emptied;
+    return LeftBehind::earlier_kept; // a result this run neither made nor wrote
+}
+
+// How long a rename refused because another program holds the file open is tried again, where
+// the system refuses such renames (Windows: an editor, a viewer, a virus scanner that opens the
+// result for a moment).
+constexpr std::chrono::milliseconds kHeldFileWait { 2000 };
+constexpr std::chrono::milliseconds kLongestPause { 100 };
+
+// A regular file as the result, in the stages of result_stages.h: written beside its name and
+// put in place by a rename where that is invisible, else written in place. Writes may come from
+// several threads once room is reserved.
 class FileOutput final : public ResultOutput {
 public:
-    FileOutput(Opened opened, const std::string& name)
+    FileOutput(Opened opened, const std::string& name, bool stale)
         : target_(std::move(opened.file))
-        , info_(opened.id)
+        , found_(opened.id)
         , place_(std::move(opened.place))
         , folder_(std::move(opened.folder))
         , made_(std::move(opened.made))
         , created_(static_cast<bool>(made_))
-        , stale_(opened.stale)
+        , found_earlier_(target_.valid() && !created_)
+        , stale_(stale && found_earlier_)
         , at_name_ { file_door().working_folder, name }
     {
         const FileDoor& door = file_door();
@@ -134,6 +161,7 @@ public:
             // Nothing at the name: the result is made beside it, and named on commit.
             replaceable_ = true;
             make_new();
+            stage_ = Stage::beside;
             return;
         }
         readable_.reset(door.reopen_read_write(target_.get(), name.c_str()));
@@ -141,6 +169,7 @@ public:
         replaceable_ = located && door.replaceable(target_.get(), place_);
         if (located) door.remove_leftovers(place_);
         if (replaceable_) make_new();
+        stage_ = new_.valid() ? Stage::beside : Stage::in_place;
     }
     ~FileOutput() override
     {
@@ -155,7 +184,7 @@ public:
 
     void write_at(std::uint64_t offset, const char* data, std::size_t size) override
     {
-        if (!new_.valid()) discard_old();
+        if (stage_.load(std::memory_order_acquire) == Stage::in_place) begin_in_place();
         note_end(offset + size);
         write_fully(written(), offset, data, size);
         write_behind_.note_written(written(), size);
@@ -177,19 +206,17 @@ public:
 
     void reserve(std::uint64_t size) override
     {
+        const FileDoor& door = file_door();
         reserved_ = size;
-        if (new_.valid()) {
-            const std::error_code code = file_door().allocate(new_.get(), size);
+        if (stage_ == Stage::beside) {
+            const std::error_code code = door.allocate(new_.get(), size);
             if (!code) return;
-            // The old result's room comes free only once it is discarded. Where that makes the
-            // difference, discard it as the plain opening would have, and write in place:
-            // truncating frees its blocks even while a reader holds it open. (Where even that
-            // is too little, the old result is refused before it is discarded.)
-            if (code != std::errc::no_space_on_device || !readable_.valid() || !target_.valid())
-                check(code);
-            drop_new();
+            if (code != std::errc::no_space_on_device || !fits_once_earlier_gone(size)) check(code);
+            move_in_place();
         }
-        reserve_in_place(target_.get(), size);
+        // In place, the file's own blocks count: the earlier content's go at the first write,
+        // which reserves the room again.
+        check(door.allocate(written(), size));
     }
 
     std::uint64_t free_room() const override
@@ -200,47 +227,68 @@ public:
         // this output's own already.
         const std::uint64_t held = door.held_bytes(written());
         room -= std::min(room, reserved_ > held ? reserved_ - held : 0);
-        if (!new_.valid() && !discarded_ && target_.valid()) room += door.held_bytes(target_.get());
+        // The earlier result's room counts wherever the new result would replace it.
+        if (stage_ == Stage::in_place || (stage_ == Stage::beside && may_write_in_place()))
+            room += door.held_bytes(target_.get());
         return room;
     }
 
     void commit() override
     {
-        if (!new_.valid()) discard_old(); // an empty result still replaces the old one
+        const FileDoor& door = file_door();
+        if (stage_ == Stage::in_place) begin_in_place(); // an empty result replaces the old one too
         // A sync behind the writes that failed may have been the only one to see the failure.
         check(write_behind_.stop());
-        check(file_door().truncate(written(), end_.load()));
-        check_sync(file_door().sync(written()));
-        const bool renamed = new_.valid() && put_in_place();
-        committed_ = true;
+        check(door.truncate(written(), end_.load()));
+        check_sync(door.sync(written()));
+        bool renamed = false;
+        if (stage_ == Stage::beside) {
+            advance(Step::finish);
+            renamed = take_name();
+        }
+        if (stage_ == Stage::written_in_place) advance(Step::finish);
         made_.keep();
         // The rename, or a file this run created, lasts only once its folder reaches the disk.
         if (!place_.name.empty() && (renamed || created_))
-            check_sync(file_door().sync_folder(place_.folder));
+            check_sync(door.sync_folder(place_.folder));
         drop_new(); // others may open the result as they please
     }
 
     LeftBehind abandon() override
     {
-        if (committed_) return LeftBehind::new_result;
+        const Stage failed_in = stage_;
+        if (failed_in == Stage::committed) return LeftBehind::new_result;
+        if (failed_in == Stage::abandoned) return left_;
         write_behind_.stop();
+        advance(Step::fail);
         drop_new();
-        if (created_ || !target_.valid()) {
+        const bool wrote = failed_in == Stage::written_in_place;
+        // The reserved room beyond what was written goes back to the file system.
+        if (wrote) file_door().truncate(written(), end_.load());
+        if (made_) {
             made_.take_back();
-            return LeftBehind::nothing;
+        } else if (replaceable_ && stale_ && failed_in != Stage::complete) {
+            // The earlier result goes where this run would have replaced it, so that no stale
+            // result outlives the failure, only at the name itself (never at the end of a link,
+            // which the check does not follow), and only while it is exactly as the run found it
+            // or holds nothing but this run's own bytes. Once the complete new result exists,
+            // the earlier one stays: only a moment's lock kept the new one from its place.
+            remove_if_still(at_name_.folder, at_name_.name.c_str(), found_, !wrote);
         }
-        // The earlier result goes where it would have been replaced, and only while it is the
-        // very file that was there, at the name itself (never at the end of a link, which the
-        // check does not follow): a file written in place is left as the plain opening would
-        // leave it.
-        const bool removed = replaceable_ && stale_
-            && remove_if_still(at_name_.folder, at_name_.name.c_str(), info_, !changed_.load());
-        replaceable_ = false;
-        if (removed) return LeftBehind::earlier_removed;
-        return discarded_ ? LeftBehind::part_written : LeftBehind::earlier_kept;
+        const bool located = !place_.name.empty();
+        left_ = left_at(
+            located ? place_ : at_name_, found_earlier_, wrote || created_ ? &found_ : nullptr);
+        return left_;
     }
 
 private:
+    void advance(Step step)
+    {
+        const std::optional<Stage> next = stage_after(stage_, step);
+        if (!next) throw std::logic_error("the result file took a step its stage has no row for");
+        stage_.store(*next, std::memory_order_release);
+    }
+
     // The new result beside the old one, owned from its making; none where a file with the old
     // one's identity cannot be made there.
     void make_new()
@@ -267,24 +315,63 @@ private:
         new_.reset();
     }
 
+    // The earlier result may be emptied to make room: it is this run's to replace, and can be
+    // read back once written into.
+    bool may_write_in_place() const { return replaceable_ && stale_ && readable_.valid(); }
+
+    bool fits_once_earlier_gone(std::uint64_t size) const
+    {
+        const FileDoor& door = file_door();
+        return may_write_in_place()
+            && door.free_room(new_.get()) + door.held_bytes(new_.get())
+                + door.held_bytes(target_.get())
+            >= size;
+    }
+
+    // The result fits only once the earlier one is gone: that file is emptied, as the plain
+    // opening would, and what was written beside goes into it. Only while it is exactly the
+    // file the run found: another writer's since is never emptied.
+    void move_in_place()
+    {
+        const FileDoor& door = file_door();
+        FileId now;
+        if (door.identify(target_.get(), now) || !same_state(now, found_))
+            check(std::make_error_code(std::errc::no_space_on_device));
+        check(write_behind_.stop());
+        check(door.truncate(readable_.get(), 0));
+        advance(Step::room_only_in_place);
+        copy_file(new_.get(), readable_.get(), end_.load());
+        drop_new();
+    }
+
+    // The first write into the file at the name: its earlier content goes, as the plain opening
+    // would discard it, and its room is reserved again (truncating frees the reserved blocks
+    // with the old ones, even while a reader holds the file open).
+    void begin_in_place()
+    {
+        const std::lock_guard lock(first_write_);
+        if (stage_ != Stage::in_place) return;
+        const FileDoor& door = file_door();
+        made_.written_by_this_run();
+        check(door.truncate(written(), 0));
+        advance(Step::write_in_place);
+        if (reserved_ > 0) check(door.allocate(written(), reserved_));
+    }
+
     // The new file takes the old one's name. Where the rename is refused all the same (busy,
     // not permitted, another device), the finished result is written in place instead: the old
     // result is never lost on the way to an error. True if renamed.
-    bool put_in_place()
+    bool take_name()
     {
-        std::error_code refused;
-        if (!file_door().renames_over_open_files) {
+        const FileDoor& door = file_door();
+        if (!door.renames_over_open_files) {
             readable_.reset();
             target_.reset();
         }
-        {
-            const SignalsHeld held;
-            refused = file_door().put_in_place(new_.get(), new_name_, place_);
-            if (!refused) {
-                new_owner_.keep();
-                new_name_.clear();
-                return true;
-            }
+        const std::error_code refused = put_in_place_patiently();
+        if (!refused) {
+            advance(Step::take_name);
+            return true;
         }
         if (refused != std::errc::device_or_resource_busy
             && refused != std::errc::operation_not_permitted
@@ -294,12 +381,44 @@ private:
         if (!target_.valid()) reopen_old(refused);
         const std::uint64_t size = end_.load();
         const Handle into = readable_.valid() ? readable_.get() : target_.get();
-        reserve_in_place(into, size);
+        // The room first, counting the earlier content's blocks: refused, the earlier result
+        // stays as it was.
+        check(door.allocate(into, size));
+        check(door.truncate(into, 0));
+        advance(Step::copy_in_place);
+        check(door.allocate(into, size));
         copy_file(new_.get(), into, size);
-        check(file_door().truncate(into, size));
-        check_sync(file_door().sync(into));
+        check(door.truncate(into, size));
+        check_sync(door.sync(into));
+        advance(Step::finish);
         drop_new();
         return false;
+    }
+
+    // Where a file held open by another program cannot be renamed over, the rename is tried
+    // again for a short while: such holds are usually brief.
+    std::error_code put_in_place_patiently()
+    {
+        const FileDoor& door = file_door();
+        const auto give_up = std::chrono::steady_clock::now() + kHeldFileWait;
+        std::chrono::milliseconds pause { 1 };
+        for (;;) {
+            {
+                const SignalsHeld held;
+                const std::error_code refused = door.put_in_place(new_.get(), new_name_, place_);
+                if (!refused) {
+                    new_owner_.keep();
+                    new_name_.clear();
+                    return refused;
+                }
+                const bool held_open = !door.renames_over_open_files
+                    && (refused == std::errc::permission_denied
+                        || refused == std::errc::device_or_resource_busy);
+                if (!held_open || std::chrono::steady_clock::now() >= give_up) return refused;
+            }
+            std::this_thread::sleep_for(pause);
+            pause = std::min(pause * 2, kLongestPause);
+        }
     }
 
     // The earlier result, opened again after its handles went for the rename: only the very
@@ -309,10 +428,10 @@ private:
         Handle file = kNoHandle;
         bool created = false;
         FileId id;
-        if (!info_.regular || file_door().open_existing(place_.name.c_str(), false, file, created))
+        if (!found_.regular || file_door().open_existing(place_.name.c_str(), false, file, created))
             check(refused);
         target_.reset(file);
-        if (file_door().identify(file, id) || !same_file(id, info_)) check(refused);
+        if (file_door().identify(file, id) || !same_file(id, found_)) check(refused);
     }
 
     // The handle the result goes through.
@@ -320,37 +439,6 @@ private:
     {
         if (new_.valid()) return new_.get();
         return readable_.valid() ? readable_.get() : target_.get();
-    }
-
-    // Before this run first changes the file itself: from then on what the file holds is this
-    // run's to take back, whatever another run wrote into it before.
-    void claim_contents()
-    {
-        if (!changed_.exchange(true)) made_.written_by_this_run();
-    }
-
-    // What the plain opening does first: the old content goes.
-    void discard_old()
-    {
-        if (discarded_.load(std::memory_order_relaxed)) return;
-        claim_contents();
-        if (target_.valid()) check(file_door().truncate(target_.get(), 0));
-        discarded_ = true;
-    }
-
-    // Room for `size` bytes in the file itself. Refused before the old content goes where the
-    // result cannot fit even in its room; asked for again once it has gone, since the old
-    // content's blocks go with it.
-    void reserve_in_place(Handle file, std::uint64_t size)
-    {
-        claim_contents();
-        std::error_code code;
-        if (!discarded_) code = file_door().allocate(file, size);
-        if (!code) {
-            discard_old();
-            code = file_door().allocate(file, size);
-        }
-        check(code);
     }
 
     void note_end(std::uint64_t end)
@@ -361,20 +449,21 @@ private:
 
     OwnedFile target_; // the file as the opening opened it
     OwnedFile readable_; // the same file, open for reading too
-    FileId info_; // as the run found it
+    FileId found_; // as the opening found it
     Place place_; // the folder proven to hold the file, and its name there; none if unproven
     OwnedFolder folder_; // place_'s, open while anything below may need it
     TakeBack made_;
     bool created_;
-    bool stale_; // the earlier result is the one the run began with
+    bool found_earlier_; // the opening found a file there, and did not make it
+    bool stale_; // the file found is the one the run began with
     Place at_name_; // the name in the working folder
-    bool replaceable_ = false;
+    bool replaceable_ = false; // decided once, at the opening
     OwnedFile new_; // the new result while it is written beside the old one
     std::string new_name_; // its name, while it has one
     TakeBack new_owner_;
-    std::atomic<bool> discarded_ { false }; // the old content has gone
-    std::atomic<bool> changed_ { false }; // this run has begun to change the file itself
-    bool committed_ = false;
+    std::atomic<Stage> stage_ { Stage::in_place };
+    std::mutex first_write_; // one thread makes the first write into the file at the name
+    LeftBehind left_ = LeftBehind::nothing; // once abandoned
     std::uint64_t reserved_ = 0;
     // The end of what was written: the result's size. Writes may come from several threads.
     std::atomic<std::uint64_t> end_ { 0 };
@@ -420,20 +509,24 @@ private:
 };
 
 // The file the opening returned: what it is and, for a regular file, where it is, proven
-// through its folder.
-void take(Opened& opened, Handle file, const std::string& name)
+// through its folder. A file the opening made is the run's to take back from the moment it exists
+// (signals wait meanwhile): at the name itself where creating made it there (creating never
+// follows a link), or at the end of a dangling link, which the located place names.
+void take(Opened& opened, Handle file, const std::string& name, bool created, bool at_name)
 {
     const FileDoor& door = file_door();
     opened.file.reset(file);
     check(door.identify(file, opened.id));
+    if (created && at_name && opened.id.regular)
+        opened.made = TakeBack(Place { door.working_folder, name }, opened.id, true, true);
     if (!opened.id.regular) return;
     check(door.locate(file, name.c_str(), opened.place));
     opened.folder = OwnedFolder(opened.place.folder);
+    if (created && !at_name && !opened.place.name.empty())
+        opened.made = TakeBack(opened.place, opened.id, true, true);
 }
 
-// The plain opening for writing, without discarding the content. A file the opening made (at
-// the name, or at the end of a dangling link) is the run's to take back, from the moment it
-// exists: signals wait meanwhile.
+// The plain opening for writing, without discarding the content.
 Opened open_as_writing_would(const std::string& name)
 {
     const FileDoor& door = file_door();
@@ -448,30 +541,21 @@ Opened open_as_writing_would(const std::string& name)
             const SignalsHeld held;
             code = door.creates_at_open ? door.create_new(name.c_str(), file)
                                         : std::make_error_code(std::errc::file_exists);
-            created = !code;
+            const bool at_name = !code;
             // Creating refused, with nothing at the name: the folder's refusal.
             by_folder = code && code != std::errc::file_exists;
             // What is there is opened, but a FIFO not yet, which would wait with signals held.
             if (code == std::errc::file_exists)
                 code = door.open_existing(name.c_str(), false, file, created);
             if (!code) {
-                take(opened, file, name);
-                if (created && opened.id.regular) {
-                    // Made at the name itself (creating never follows a link), or at the end
-                    // of a dangling link, which the located place names.
-                    FileId named;
-                    const bool at_name = !door.identify_at(door.working_folder, name.c_str(), named)
-                        && same_file(named, opened.id);
-                    const Place made = at_name ? Place { door.working_folder, name } : opened.place;
-                    if (!made.name.empty()) opened.made = TakeBack(made, opened.id, true, true);
-                }
+                take(opened, file, name, created || at_name, at_name);
                 return opened;
             }
         }
         if (code == std::errc::no_such_device_or_address)
             code = door.open_existing(name.c_str(), true, file, created); // a FIFO: waits
         if (!code) {
-            take(opened, file, name);
+            take(opened, file, name, false, false);
             return opened;
         }
         if (code == std::errc::no_such_file_or_directory && !door.creates_at_open) {
@@ -499,10 +583,10 @@ std::unique_ptr<ResultOutput> open_result(
     const std::string& name, const std::optional<FileId>* at_start)
 {
     Opened opened = open_as_writing_would(name);
-    // A file that is not the one the run began with is another run's since.
-    opened.stale = !at_start || (*at_start && same_state(**at_start, opened.id));
     if (!opened.id.regular) return std::make_unique<StreamOutput>(std::move(opened.file));
-    return std::make_unique<FileOutput>(std::move(opened), name);
+    // A file that is not the one the run began with is another run's since.
+    const bool stale = !at_start || (*at_start && same_state(**at_start, opened.id));
+    return std::make_unique<FileOutput>(std::move(opened), name, stale);
 }
 
 LeftBehind remove_stale_result(const std::string& name, const std::optional<FileId>& at_start)
@@ -511,22 +595,23 @@ LeftBehind remove_stale_result(const std::string& name, const std::optional<File
     // target elsewhere is not this run's. Opened for writing, so that the system's own rules say
     // whether this run could have written it; its content is kept.
     const FileDoor& door = file_door();
+    const Place at_name { door.working_folder, name };
     FileId named;
-    FileId opened;
-    Handle handle = kNoHandle;
-    bool created = false;
-    if (door.identify_at(door.working_folder, name.c_str(), named)) return LeftBehind::nothing;
-    if (!named.regular) return LeftBehind::nothing; // a link, a FIFO, a device: no result
-    if (!at_start || !same_state(*at_start, named)) return LeftBehind::earlier_kept;
-    if (door.open_existing(name.c_str(), false, handle, created)) return LeftBehind::earlier_kept;
-    const OwnedFile file(handle);
-    Place place;
-    if (door.identify(file.get(), opened) || !same_file(opened, named)
-        || door.locate(file.get(), name.c_str(), place))
-        return LeftBehind::earlier_kept;
-    const OwnedFolder folder(place.folder);
-    return !place.name.empty() && door.replaceable(file.get(), place)
-            && remove_if_still(door.working_folder, name.c_str(), named, true)
-        ? LeftBehind::earlier_removed
-        : LeftBehind::earlier_kept;
+    if (at_start && !door.identify_at(door.working_folder, name.c_str(), named)
+        && same_state(*at_start, named)) {
+        Handle handle = kNoHandle;
+        bool created = false;
+        if (!door.open_existing(name.c_str(), false, handle, created)) {
+            const OwnedFile file(handle);
+            FileId opened;
+            Place place;
+            if (!door.identify(file.get(), opened) && same_file(opened, named)
+                && !door.locate(file.get(), name.c_str(), place)) {
+                const OwnedFolder folder(place.folder);
+                if (!place.name.empty() && door.replaceable(file.get(), place))
+                    remove_if_still(door.working_folder, name.c_str(), named, true);
+            }
+        }
+    }
+    return left_at(at_name, at_start.has_value(), nullptr);
 }

@@ -18,6 +18,8 @@ enum class LeftBehind {
     earlier_kept, // the earlier result, as it was
     earlier_removed, // no result: the earlier one was removed
     part_written, // the file written in place holds part of the new result
+    emptied, // the file at the name is empty: the run emptied it, or made it and could not remove
+             // it
     new_result, // the complete new result, which may not survive a power failure
 };
 
