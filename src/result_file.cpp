@@ -119,8 +119,10 @@ struct Opened {
 
 // What a failed run left where its result goes, looked at there: never what the run remembers
 // having done, which another run may have undone meanwhile. `had_earlier`: a file was there when
-// the run began; `ours`: the file this run made there or wrote its own bytes into, if any.
-LeftBehind left_at(const Place& where, bool had_earlier, const FileId* ours)
+// the run began; `ours`: the file this run made there or wrote its own bytes into, if any, and
+// `whole` the size of the complete new result where every byte of it was written there.
+LeftBehind left_at(const Place& where, bool had_earlier, const FileId* ours,
+    std::optional<std::uint64_t> whole = std::nullopt)
 {
     FileId now;
     const std::error_code code = file_door().identify_at(where.folder, where.name.c_str(), now);
@@ -129,9 +131,12 @@ LeftBehind left_at(const Place& where, bool had_earlier, const FileId* ours)
     // A name that cannot be looked at was not removed by this run either.
     if (code) return had_earlier ? LeftBehind::earlier_kept : LeftBehind::nothing;
     if (!now.regular) return LeftBehind::nothing; // a link, a FIFO: no result
-    if (ours != nullptr && same_file(now, *ours))
-        return now.size > 0 ? LeftBehind::part_written : LeftBehind::emptied;
-    return LeftBehind::earlier_kept; // a result this run neither made nor wrote
+    if (ours != nullptr && same_file(now, *ours)) {
+        if (now.size == 0) return LeftBehind::emptied;
+        return now.size == whole ? LeftBehind::new_result : LeftBehind::part_written;
+    }
+    // A result this run neither made nor wrote: the earlier one, or another run's since.
+    return had_earlier ? LeftBehind::earlier_kept : LeftBehind::nothing;
 }
 
 // How long a rename refused because another program holds the file open is tried again, where
@@ -185,8 +190,9 @@ public:
     void write_at(std::uint64_t offset, const char* data, std::size_t size) override
     {
         if (stage_.load(std::memory_order_acquire) == Stage::in_place) begin_in_place();
-        note_end(offset + size);
         write_fully(written(), offset, data, size);
+        // Only bytes written count: a failure takes the file back to them.
+        note_end(offset + size);
         write_behind_.note_written(written(), size);
     }
 
@@ -197,11 +203,11 @@ public:
 
     void copy_within(std::uint64_t from, std::uint64_t to, std::uint64_t size) override
     {
-        note_end(to + size);
         const std::uint64_t copied = file_door().copy_range(written(), from, written(), to, size);
         write_behind_.note_written(written(), copied);
         // Where the system cannot, or stopped short, through memory.
         copy_through_buffer(*this, from + copied, to + copied, size - copied);
+        note_end(to + size);
     }
 
     void reserve(std::uint64_t size) override
@@ -216,7 +222,14 @@ public:
         }
         // In place, the file's own blocks count: the earlier content's go at the first write,
         // which reserves the room again.
-        check(door.allocate(written(), size));
+        const std::error_code code = door.allocate(written(), size);
+        if (code) {
+            // Some file systems keep what they could allocate before the room ran out: given
+            // back, so that a refused result leaves no room taken.
+            FileId now;
+            if (!door.identify(written(), now)) door.truncate(written(), now.size);
+            check(code);
+        }
     }
 
     std::uint64_t free_room() const override
@@ -237,6 +250,7 @@ public:
     {
         const FileDoor& door = file_door();
         if (stage_ == Stage::in_place) begin_in_place(); // an empty result replaces the old one too
+        whole_ = end_.load();
         // A sync behind the writes that failed may have been the only one to see the failure.
         check(write_behind_.stop());
         check(door.truncate(written(), end_.load()));
@@ -276,8 +290,8 @@ public:
             remove_if_still(at_name_.folder, at_name_.name.c_str(), found_, !wrote);
         }
         const bool located = !place_.name.empty();
-        left_ = left_at(
-            located ? place_ : at_name_, found_earlier_, wrote || created_ ? &found_ : nullptr);
+        left_ = left_at(located ? place_ : at_name_, found_earlier_,
+            wrote || created_ ? &found_ : nullptr, wrote ? whole_ : std::nullopt);
         return left_;
     }
 
@@ -464,6 +478,7 @@ private:
     std::atomic<Stage> stage_ { Stage::in_place };
     std::mutex first_write_; // one thread makes the first write into the file at the name
     LeftBehind left_ = LeftBehind::nothing; // once abandoned
+    std::optional<std::uint64_t> whole_; // the result's size, once every byte is written
     std::uint64_t reserved_ = 0;
     // The end of what was written: the result's size. Writes may come from several threads.
     std::atomic<std::uint64_t> end_ { 0 };
@@ -512,22 +527,32 @@ private:
 // through its folder. A file the opening made is the run's to take back from the moment it exists
 // (signals wait meanwhile): at the name itself where creating made it there (creating never
 // follows a link), or at the end of a dangling link, which the located place names.
-void take(Opened& opened, Handle file, const std::string& name, bool created, bool at_name)
+void take(Opened& opened, Handle file, const std::string& name, bool created, bool at_name,
+    std::optional<FileId>* made)
 {
     const FileDoor& door = file_door();
     opened.file.reset(file);
-    check(door.identify(file, opened.id));
-    if (created && at_name && opened.id.regular)
-        opened.made = TakeBack(Place { door.working_folder, name }, opened.id, true, true);
+    const std::error_code unknown = door.identify(file, opened.id);
+    if (created && at_name) {
+        // Made at the name itself: there it is looked up, should the file itself not say.
+        FileId id = opened.id;
+        if (!unknown || !door.identify_at(door.working_folder, name.c_str(), id)) {
+            opened.made = TakeBack(Place { door.working_folder, name }, id, true, true);
+            if (made != nullptr) *made = id;
+        }
+    }
+    check(unknown);
     if (!opened.id.regular) return;
     check(door.locate(file, name.c_str(), opened.place));
     opened.folder = OwnedFolder(opened.place.folder);
-    if (created && !at_name && !opened.place.name.empty())
+    if (created && !at_name && !opened.place.name.empty()) {
         opened.made = TakeBack(opened.place, opened.id, true, true);
+        if (made != nullptr) *made = opened.id;
+    }
 }
 
 // The plain opening for writing, without discarding the content.
-Opened open_as_writing_would(const std::string& name)
+Opened open_as_writing_would(const std::string& name, std::optional<FileId>* made)
 {
     const FileDoor& door = file_door();
     Opened opened;
@@ -548,14 +573,14 @@ Opened open_as_writing_would(const std::string& name)
             if (code == std::errc::file_exists)
                 code = door.open_existing(name.c_str(), false, file, created);
             if (!code) {
-                take(opened, file, name, created || at_name, at_name);
+                take(opened, file, name, created || at_name, at_name, made);
                 return opened;
             }
         }
         if (code == std::errc::no_such_device_or_address)
             code = door.open_existing(name.c_str(), true, file, created); // a FIFO: waits
         if (!code) {
-            take(opened, file, name, false, false);
+            take(opened, file, name, false, false, made);
             return opened;
         }
         if (code == std::errc::no_such_file_or_directory && !door.creates_at_open) {
@@ -580,16 +605,17 @@ std::optional<FileId> result_at_start(const std::string& name)
 }
 
 std::unique_ptr<ResultOutput> open_result(
-    const std::string& name, const std::optional<FileId>* at_start)
+    const std::string& name, const std::optional<FileId>* at_start, std::optional<FileId>* made)
 {
-    Opened opened = open_as_writing_would(name);
+    Opened opened = open_as_writing_would(name, made);
     if (!opened.id.regular) return std::make_unique<StreamOutput>(std::move(opened.file));
     // A file that is not the one the run began with is another run's since.
     const bool stale = !at_start || (*at_start && same_state(**at_start, opened.id));
     return std::make_unique<FileOutput>(std::move(opened), name, stale);
 }
 
-LeftBehind remove_stale_result(const std::string& name, const std::optional<FileId>& at_start)
+LeftBehind remove_stale_result(const std::string& name, const std::optional<FileId>& at_start,
+    const std::optional<FileId>& made)
 {
     // Only a regular file at the name itself: a FIFO's reader must not see an end, and a link's
     // target elsewhere is not this run's. Opened for writing, so that the system's own rules say
@@ -613,5 +639,5 @@ LeftBehind remove_stale_result(const std::string& name, const std::optional<File
             }
         }
     }
-    return left_at(at_name, at_start.has_value(), nullptr);
+    return left_at(at_name, at_start.has_value(), made ? &*made : nullptr);
 }

@@ -60,11 +60,14 @@ std::optional<FileId> result_at_start(const std::string& name);
 /// Opens the result file `name` for writing; throws OpeningRefused (permission denied for an
 /// existing result the user may not write, or a folder that takes no new file, say), or
 /// std::system_error. `at_start`: what result_at_start() found, where the run looked before
-/// (by default, the file the opening finds).
-std::unique_ptr<ResultOutput> open_result(
-    const std::string& name, const std::optional<FileId>* at_start = nullptr);
+/// (by default, the file the opening finds). `made` gets the file the opening created, from the
+/// moment it exists: a failed opening takes it back, and its run must know it should it stay.
+std::unique_ptr<ResultOutput> open_result(const std::string& name,
+    const std::optional<FileId>* at_start = nullptr, std::optional<FileId>* made = nullptr);
 
 /// After a failed run that did not open the result: removes an earlier result at `name` where
 /// this run would itself have replaced it, and it is still as `at_start` saw it, so that no stale
-/// result outlives the failure. Says what is left at the name.
-LeftBehind remove_stale_result(const std::string& name, const std::optional<FileId>& at_start);
+/// result outlives the failure. Says what is left at the name, where `made` is what a failed
+/// opening created.
+LeftBehind remove_stale_result(const std::string& name, const std::optional<FileId>& at_start,
+    const std::optional<FileId>& made = {});

@@ -75,12 +75,13 @@ int run(std::ostream& errors, const RunOptions& options)
     // Before anything else: a result another run puts in place from now on is not stale.
     const std::optional<FileId> at_start = result_at_start(kResultFileName);
     std::unique_ptr<ResultOutput> output;
+    std::optional<FileId> made; // by a failed opening
     std::string about = kResultFileName; // the file the message is about, and where in it
     std::string what;
     try {
         const BoardReading reading = read_board_file(kBoardFileName);
         if (!reading.error) {
-            output = open_result(kResultFileName, &at_start);
+            output = open_result(kResultFileName, &at_start, &made);
             write_result(reading.board, *output, options);
             output->commit();
             return 0;
@@ -102,7 +103,7 @@ int run(std::ostream& errors, const RunOptions& options)
     }
     LeftBehind left = LeftBehind::nothing;
     try {
-        left = output ? output->abandon() : remove_stale_result(kResultFileName, at_start);
+        left = output ? output->abandon() : remove_stale_result(kResultFileName, at_start, made);
     } catch (const std::exception&) {
         // Taking back is done as far as memory allows; the failure is said all the same.
     }
