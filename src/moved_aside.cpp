@@ -3,7 +3,6 @@
 #include "messages.h"
 
 #include <charconv>
-#include <cstring>
 #include <string_view>
 #include <vector>
 
