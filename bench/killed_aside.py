@@ -2,14 +2,15 @@
 """Runs of runel killed by TERM and then KILL while a name is moved aside, and what the next run
 in the folder leaves at a private name (`.runel-removing-`).
 
-    bench/killed_aside.py RUNEL [--trials 300] [--scenario stale|signal] [--aimed]
+    bench/killed_aside.py RUNEL [--trials 300] [--scenario stale|signal] [--aimed] [--name-taken]
 
 Each trial has a folder of its own. `stale`: the folder holds an earlier result and an empty
 board, so the run fails and removes that result as stale, moving its name aside first. `signal`:
 the run writes a 4 MB result and is sent TERM part-way; its handler takes the created file back,
 moving the name aside first. KILL follows TERM after 300 us. With --aimed, a preloaded library
 pauses each process 50 ms just after it moves a name aside (Linux), so that every kill lands
-there; without, TERM comes after a random delay. Then one more run, with a board that succeeds,
+there; without, TERM comes after a random delay. With --name-taken, another file is put at the
+result's name after the kill, as another run would. Then one more run, with a board that succeeds,
 runs in the folder; the script counts the folders with a private name left after the kill and
 after that run.
 """
@@ -111,6 +112,7 @@ def main():
     parser.add_argument("--trials", type=int, default=300)
     parser.add_argument("--scenario", choices=["stale", "signal"], default="stale")
     parser.add_argument("--aimed", action="store_true")
+    parser.add_argument("--name-taken", action="store_true")
     args = parser.parse_args()
     runel = os.path.abspath(args.runel)
     work = tempfile.mkdtemp(prefix="killed-aside-")
@@ -123,6 +125,9 @@ def main():
         folder = os.path.join(work, str(number))
         os.mkdir(folder)
         stranded += trial(runel, folder, args.scenario, env)
+        if args.name_taken:
+            with open(os.path.join(folder, "Runel_out.txt"), "w") as out:
+                out.write("another run's result\n")
         shutil.copy(os.path.join(example, "Runel_in.txt"), os.path.join(folder, "Runel_in.txt"))
         next_run = subprocess.run([runel], cwd=folder, capture_output=True, text=True)
         left += bool(aside_names(folder))
@@ -131,7 +136,8 @@ def main():
             result = os.path.join(folder, "Runel_out.txt")
             missing += not os.path.exists(result) or open(result).read() != expected.read()
     shutil.rmtree(work)
-    print(f"{args.scenario}{' aimed' if args.aimed else ''}: {args.trials} runs killed; "
+    how = args.scenario + (" aimed" if args.aimed else "") + (", name taken" if args.name_taken else "")
+    print(f"{how}: {args.trials} runs killed; "
           f"a private name left after the kill in {stranded}, after the next run in {left}; "
           f"the next run said a file was kept in {kept}, and its result was wrong in {missing}")
     return 0
