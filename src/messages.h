@@ -39,6 +39,7 @@ enum class Message {
     left_emptied,
     left_new_result,
     moved_aside,
+    left_aside_kept,
 };
 
 struct MessageText {
@@ -69,6 +70,7 @@ inline constexpr MessageText kMessages[] = {
     { Message::left_emptied, "Runel_out.txt is left empty" },
     { Message::left_new_result, "the new result is in place, but may not survive a power failure" },
     { Message::moved_aside, "a file put at the result's name meanwhile is kept, as " },
+    { Message::left_aside_kept, "a file left aside by a run that was stopped is kept, as " },
 };
 
 // A message's place in the table is its number, so that a signal handler can find its words.

@@ -3,6 +3,7 @@
 #include "console.h"
 #include "memory.h"
 #include "messages.h"
+#include "moved_aside.h"
 #include "reserving_storage.h"
 #include "result_file.h"
 #include "search.h"
@@ -74,6 +75,8 @@ int run(std::ostream& errors, const RunOptions& options)
 {
     // Before anything else: a result another run puts in place from now on is not stale.
     const std::optional<FileId> at_start = result_at_start(kResultFileName);
+    // After that look: a file put back here is never taken for this run's stale result.
+    put_back_moved_aside(file_door().working_folder, kResultFileName);
     std::unique_ptr<ResultOutput> output;
     std::optional<FileId> made; // by a failed opening
     std::string about = kResultFileName; // the file the message is about, and where in it

@@ -1,6 +1,7 @@
 #include "take_back.h"
 
 #include "messages.h"
+#include "moved_aside.h"
 
 #include <atomic>
 #include <chrono>
@@ -23,27 +24,6 @@ struct Slot {
 static_assert(std::atomic<int>::is_always_lock_free, "read by a signal handler");
 Slot slots[4];
 
-// `name` followed by `mark` and the process's number: a name of this run's own beside `name`.
-// No allocation, since a signal handler builds it.
-bool name_beside(char (&out)[4096], const char* name, const char* mark, std::uint64_t number)
-{
-    const std::size_t length = std::strlen(name);
-    const std::size_t mark_length = std::strlen(mark);
-    if (length + mark_length + 21 >= sizeof out) return false;
-    std::memcpy(out, name, length);
-    std::memcpy(out + length, mark, mark_length);
-    char digits[21];
-    int count = 0;
-    do {
-        digits[count++] = static_cast<char>('0' + number % 10);
-        number /= 10;
-    } while (number > 0);
-    std::size_t at = length + mark_length;
-    while (count > 0) out[at++] = digits[--count];
-    out[at] = '\0';
-    return true;
-}
-
 // Tells the user where a file that is not this run's went, without allocating: a signal
 // handler may be the one to say it.
 void say_kept(const char* kept)
@@ -62,8 +42,8 @@ bool is_ours(const FileId& found, const FileId& ours, bool unchanged)
     return unchanged ? same_state(found, ours) : same_file(found, ours);
 }
 
-// Tells this run's private names from another run's; made before any signal can need it.
-// The initializer cannot throw: it is noexcept, and catches what random_device may throw.
+// Tells the names of the files this run keeps from another run's; made before any signal can need
+// it. The initializer cannot throw: it is noexcept, and catches what random_device may throw.
 const std::uint64_t run_number = []() noexcept { // NOLINT(cert-err58-cpp)
     const auto now
         = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
@@ -80,7 +60,7 @@ bool remove_if_still(Handle folder, const char* name, const FileId& ours, bool u
 {
     const FileDoor& door = file_door();
     char aside[4096];
-    if (!name_beside(aside, name, ".runel-removing-", run_number)) return false;
+    if (!aside_name(aside, name)) return false;
     const std::error_code moved = door.rename_no_replace(folder, name, aside);
     FileId found;
     if (moved == std::errc::operation_not_supported) {

@@ -9,10 +9,11 @@
 
 /// Removes `name` in `folder` only while it is the file `ours` (and, with `unchanged`, still as
 /// `ours` saw it). Where the system can rename without replacing, the name is first moved aside
-/// to a private name and checked there, so that a file another run renames into place meanwhile
-/// is never removed; a foreign file moved aside is put back, or, where the name was taken
-/// meanwhile, left under a name that says what it is, and the user told. Elsewhere the name is
-/// checked, then removed. Async-signal-safe; true if it removed the file.
+/// to a private name that says whose run moved it (moved_aside.h) and checked there, so that a file
+/// another run renames into place meanwhile is never removed; a foreign file moved aside is put
+/// back, or, where the name was taken meanwhile, left under a name that says what it is, and the
+/// user told. Elsewhere the name is checked, then removed. Async-signal-safe; true if it removed
+/// the file.
 bool remove_if_still(Handle folder, const char* name, const FileId& ours, bool unchanged);
 
 /// Takes back, on a signal, every file a live TakeBack made with `on_signal` holds.

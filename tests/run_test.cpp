@@ -1,3 +1,4 @@
+#include "file_door.h"
 #include "messages.h"
 #include "positions.h"
 #include "program.h"
@@ -126,6 +127,23 @@ TEST(Run, MissingBoardFileFails)
         "Runel_in.txt: " + words_of(Message::cannot_open, { kNoSuchFileText })
             + left_words(LeftBehind::earlier_removed) + "\n");
     EXPECT_TRUE(dir.entries().empty());
+}
+
+// A run killed while it had the result's name moved aside: the next run puts the file back, and,
+// since it was not there when that run began, does not take it for its own stale result.
+TEST(Run, PutsBackAFileAStoppedRunLeftAside)
+{
+    const FileDoor& door = system_file_door();
+    if (door.rename_no_replace(door.working_folder, "", "") == std::errc::operation_not_supported)
+        GTEST_SKIP() << "this system cannot rename without replacing: no name is moved aside";
+    TempDir dir;
+    // No process has this number: Linux gives at most 2^22, Windows only multiples of 4.
+    write_file(dir / "Runel_out.txt.runel-removing-2147483646-1", "earlier\n");
+    const ProgramRun run = run_on(dir, "");
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.errors, "Runel_in.txt: the file is empty; the earlier result is kept\n");
+    EXPECT_EQ(dir.entries(), kBoardAndResult);
+    EXPECT_EQ(read_file(dir / kResultFileName), "earlier\n");
 }
 
 TEST(Run, UnwritableResultFailsAndLeavesNothingBehind)

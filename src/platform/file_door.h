@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <string>
 #include <system_error>
+#include <vector>
 
 /// A file or folder as the system holds it open: a descriptor, or a Windows HANDLE.
 using Handle = std::intptr_t;
@@ -43,6 +44,14 @@ inline bool same_state(const FileId& a, const FileId& b)
 struct Place {
     Handle folder = kNoHandle;
     std::string name;
+};
+
+/// A process as a private name records it: its number, and when it started in the system's own
+/// units (0 where the system does not say), so that a number the system has given again to a
+/// later process is told apart.
+struct ProcessMark {
+    std::uint64_t id = 0;
+    std::uint64_t started = 0;
 };
 
 struct FileDoor {
@@ -99,6 +108,15 @@ struct FileDoor {
     /// taken); operation_not_supported where the system cannot promise that.
     std::error_code (*rename_no_replace)(Handle folder, const char* from, const char* to);
     std::error_code (*unlink)(Handle folder, const char* name);
+    /// The names that begin with `prefix` in `folder`; where `prefix` holds a folder part, in
+    /// that folder (relative to `folder`), each name given with that part.
+    std::error_code (*names_beginning)(
+        Handle folder, const std::string& prefix, std::vector<std::string>& names);
+    /// This process's mark.
+    ProcessMark (*this_process)();
+    /// Whether a process with the mark's number runs and, where the system records a start,
+    /// started then; where the system will not say (another user's process), true.
+    bool (*process_running)(const ProcessMark& process);
     /// Tells the user, on standard error, one line.
     void (*say)(const char* line);
 

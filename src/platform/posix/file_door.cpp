@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits>
 #include <sys/stat.h>
@@ -186,6 +187,58 @@ std::error_code put_in_place(Handle file, const std::string& name, const Place& 
     if (name.empty() && !identify(file, id))
         remove_if_still(place.folder, named.c_str(), id, false);
     return refused;
+}
+
+std::error_code names_beginning(
+    Handle folder, const std::string& prefix, std::vector<std::string>& names)
+{
+    names.clear();
+    const std::string::size_type slash = prefix.rfind('/');
+    const std::string path = slash == std::string::npos ? "" : prefix.substr(0, slash + 1);
+    const std::string start = prefix.substr(path.size());
+    // A descriptor of the listing's own, so that the folder's keeps its place.
+    const int fd = ::openat(
+        fd_of(folder), path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return last_error();
+    DIR* listing = ::fdopendir(fd);
+    if (listing == nullptr) {
+        const std::error_code code = last_error();
+        ::close(fd);
+        return code;
+    }
+    for (;;) {
+        errno = 0; // readdir's end and its failure differ only in errno
+        const dirent* entry = ::readdir(listing);
+        if (entry == nullptr) break;
+        const std::string name = entry->d_name;
+        if (name.starts_with(start)) names.push_back(path + name);
+    }
+    const std::error_code code = last_error();
+    ::closedir(listing);
+    return code;
+}
+
+ProcessMark this_process()
+{
+    const auto id = static_cast<std::uint64_t>(::getpid());
+    std::uint64_t started = 0;
+    bool ended = false;
+    process_start(id, started, ended);
+    return { id, started };
+}
+
+bool process_running(const ProcessMark& process)
+{
+    if (process.id == 0
+        || process.id > static_cast<std::uint64_t>(std::numeric_limits<pid_t>::max()))
+        return false;
+    std::uint64_t started = 0;
+    bool ended = false;
+    if (process_start(process.id, started, ended))
+        return !ended && (process.started == 0 || started == process.started);
+    // Where the system records no start (the BSDs, macOS), the number alone: a number given
+    // again to a later process makes a dead run look alive, never the other way round.
+    return ::kill(static_cast<pid_t>(process.id), 0) == 0 || errno == EPERM;
 }
 
 void say(const char* line)
@@ -387,6 +440,9 @@ constexpr FileDoor kSystemDoor = { .working_folder = AT_FDCWD,
     .rename_no_replace = rename_no_replace,
     .unlink
     = [](Handle folder, const char* name) { return code_of(::unlinkat(fd_of(folder), name, 0)); },
+    .names_beginning = names_beginning,
+    .this_process = this_process,
+    .process_running = process_running,
     .say = say,
     .open_read = open_read,
     .read = read,

@@ -82,6 +82,33 @@ std::uint64_t copy_range(
     return copied;
 }
 
+bool process_start(std::uint64_t id, std::uint64_t& started, bool& ended)
+{
+    char path[48];
+    std::snprintf(path, sizeof path, "/proc/%llu/stat", static_cast<unsigned long long>(id));
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char line[1024];
+    const ssize_t got = ::read(fd, line, sizeof line - 1);
+    ::close(fd);
+    if (got <= 0) return false;
+    line[got] = '\0';
+    // The command's name, in parentheses, may hold any character: the fields follow the last
+    // ')'. The state is the third field, the start (clock ticks after boot) the 22nd.
+    const char* fields = std::strrchr(line, ')');
+    char state = 0;
+    unsigned long long start = 0;
+    if (fields == nullptr
+        || std::sscanf(fields + 1, // NOLINT(cert-err34-c): a failed conversion answers false
+               " %c %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %llu",
+               &state, &start)
+            != 2)
+        return false;
+    started = start;
+    ended = state == 'Z' || state == 'X';
+    return true;
+}
+
 int allocate_up_front(int fd, std::uint64_t size)
 {
     // fallocate itself, not posix_fallocate: where the file system cannot allocate, the C

@@ -31,6 +31,11 @@ std::uint64_t copy_range(Handle, std::uint64_t, Handle, std::uint64_t, std::uint
     return 0;
 }
 
+bool process_start(std::uint64_t, std::uint64_t&, bool&)
+{
+    return false; // no portable way to ask: a process is known by its number alone
+}
+
 int allocate_up_front(int, std::uint64_t)
 {
     // posix_fallocate would change the file's size, and where the file system cannot allocate,

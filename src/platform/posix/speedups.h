@@ -51,6 +51,10 @@ bool carry_over_attributes(int from, int to);
 
 void start_writeback(Handle file);
 
+/// The start of the process `id`, in the system's own units, and whether it has ended and only
+/// waits to be reaped; false where the system does not say (no such process, or no way to ask).
+bool process_start(std::uint64_t id, std::uint64_t& started, bool& ended);
+
 /// Asks for huge pages behind a big block of memory; only a hint.
 void advise_huge_pages(void* data, std::size_t bytes);
 

@@ -211,6 +211,62 @@ std::error_code put_in_place(Handle file, const std::string& name, const Place& 
     return refused;
 }
 
+std::error_code names_beginning(Handle, const std::string& prefix, std::vector<std::string>& names)
+{
+    names.clear();
+    const std::string::size_type slash = prefix.find_last_of("\\/");
+    const std::string folder = slash == std::string::npos ? "" : prefix.substr(0, slash + 1);
+    const std::wstring start = utf16_of(prefix.substr(folder.size()));
+    WIN32_FIND_DATAW found {};
+    const HANDLE search = ::FindFirstFileExW(
+        utf16_of(prefix + "*").c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE)
+        return ::GetLastError() == ERROR_FILE_NOT_FOUND ? std::error_code() : last_error();
+    do {
+        // The pattern may also match a file's short name.
+        const std::wstring name = found.cFileName;
+        if (name.starts_with(start)) names.push_back(folder + utf8_of(name));
+    } while (::FindNextFileW(search, &found));
+    const DWORD ended = ::GetLastError();
+    ::FindClose(search);
+    return ended == ERROR_NO_MORE_FILES ? std::error_code() : error(ended);
+}
+
+std::uint64_t time_of(const FILETIME& time)
+{
+    return (std::uint64_t { time.dwHighDateTime } << 32) | time.dwLowDateTime;
+}
+
+ProcessMark this_process()
+{
+    FILETIME created {};
+    FILETIME exited {};
+    FILETIME kernel {};
+    FILETIME user {};
+    if (!::GetProcessTimes(::GetCurrentProcess(), &created, &exited, &kernel, &user)) created = {};
+    return { ::GetCurrentProcessId(), time_of(created) };
+}
+
+bool process_running(const ProcessMark& process)
+{
+    if (process.id == 0 || process.id > MAXDWORD) return false;
+    const HANDLE handle = ::OpenProcess(
+        PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, static_cast<DWORD>(process.id));
+    // No such process; any other refusal (another user's) leaves it running as far as is known.
+    if (handle == nullptr) return ::GetLastError() != ERROR_INVALID_PARAMETER;
+    FILETIME created {};
+    FILETIME exited {};
+    FILETIME kernel {};
+    FILETIME user {};
+    // A process that has ended lives on as an object while anyone holds a handle to it.
+    const bool ended = ::WaitForSingleObject(handle, 0) == WAIT_OBJECT_0;
+    const bool other = process.started != 0
+        && ::GetProcessTimes(handle, &created, &exited, &kernel, &user)
+        && time_of(created) != process.started;
+    ::CloseHandle(handle);
+    return !ended && !other;
+}
+
 std::error_code open_read(const char* name, Handle& file)
 {
     file = handle_from(::CreateFileW(utf16_of(name).c_str(), GENERIC_READ, kShareAll, nullptr,
@@ -355,6 +411,9 @@ constexpr FileDoor kSystemDoor = { .working_folder = kNoHandle,
         },
     .unlink
     = [](Handle, const char* name) { return done_if(::DeleteFileW(utf16_of(name).c_str())); },
+    .names_beginning = names_beginning,
+    .this_process = this_process,
+    .process_running = process_running,
     .say = [](const char* line) { write_error_text(std::string(line) + "\n"); },
     .open_read = open_read,
     .read = read,
