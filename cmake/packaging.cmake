@@ -1,8 +1,8 @@
 # What `cmake --install` puts where, and the packages `cpack` makes of it: on Windows a zip of
-# runel.exe with the README and the example board beside it, elsewhere a Debian package with
-# the manual page. `cmake --install` puts the program, its manual page and the example board
-# on the system; what only a Debian package needs is in the component `debian`, which only
-# cpack installs.
+# runel.exe with the README and the example board, elsewhere a Debian package with the manual
+# page. `cmake --install` puts the program, its manual page and the example board on the
+# system; what only a Debian package needs is in the component `debian`, which only cpack
+# installs.
 
 include(GNUInstallDirs)
 # Debian's own packages have directories 0755 and files 0644 or 0755, whatever the umask of the
@@ -13,9 +13,11 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
 if(WIN32)
   # Unpacked, the zip is a folder to run from: the program, how to use it, a board to try, the
   # licence that must travel with the program, and the docs the README links to (the manual
-  # page among them, as its source), where its links look for them.
+  # page among them, as its source), each where the README looks for it: the board in
+  # examples/, as in the sources.
   install(TARGETS runel RUNTIME DESTINATION .)
-  install(FILES README.md LICENSE examples/Runel_in.txt DESTINATION .)
+  install(FILES README.md LICENSE DESTINATION .)
+  install(FILES examples/Runel_in.txt DESTINATION examples)
   install(DIRECTORY docs/ DESTINATION docs FILES_MATCHING PATTERN "*.md" PATTERN "runel.1")
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME win64)

@@ -7,8 +7,8 @@
 //     Runel_in.txt:5:4: 'o' is not a square symbol (+ * b B l L): expected 8 squares, found 7
 //     Runel_out.txt: cannot write the result: Input/output error; the earlier result was removed
 //
-// The tests build what they expect from this table, and check that the README and the manual
-// page show every message in it.
+// The tests build what they expect from this table, and check that the manual page shows every
+// message in it.
 
 #include "result_file.h"
 

@@ -141,7 +141,8 @@ TEST(Run, PutsBackAFileAStoppedRunLeftAside)
     write_file(dir / "Runel_out.txt.runel-removing-2147483646-1", "earlier\n");
     const ProgramRun run = run_on(dir, "");
     EXPECT_EQ(run.exit_status, 1);
-    EXPECT_EQ(run.errors, "Runel_in.txt: the file is empty; the earlier result is kept\n");
+    // Put back after the run looked at the name: not the run's to speak of, nor to remove.
+    EXPECT_EQ(run.errors, "Runel_in.txt: the file is empty\n");
     EXPECT_EQ(dir.entries(), kBoardAndResult);
     EXPECT_EQ(read_file(dir / kResultFileName), "earlier\n");
 }

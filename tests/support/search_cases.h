@@ -41,5 +41,9 @@ inline std::vector<SearchCase> search_cases()
         { "EdgePiecesLeftRightAboveNeverCaptured", "Ld1 ba1 bh1 bd8", {} },
         { "EdgePieceBelowNeverCaptured", "Ld8 bd1 bb5", {} },
         { "OtherKingsAreOccupiedSquares", "Ld3 Ld4 bd5", { "d3:d6:d8" } },
+        // d8 is a landing like any other: the own man there goes, as an enemy piece would.
+        { "LandingRemovesAnOwnMan", "La1 ba3 la8", { "a1:a4:a6:a8" } },
+        // From d8 the king captures d6 downwards: d5, where it started, is empty behind it.
+        { "KingLeavesItsStartingSquare", "Ld5 bd6 bd7", { "d5:d8:d5:d3:d1" } },
     };
 }
