@@ -10,7 +10,7 @@
 // The tests build what they expect from this table, and check that the README and the manual
 // page show every message in it.
 
-#include "result_file.h"
+#include "left_behind.h"
 
 #include <cstddef>
 #include <initializer_list>

@@ -245,7 +245,7 @@ INSTANTIATE_TEST_SUITE_P(Memory, UnderAMemoryLimit,
 TEST(RunFaults, FileSystemTooSmall)
 {
     GTEST_SKIP() << "needs a small file system mounted by the test, which only Linux offers; the "
-                    "reservation is checked against the free space in platform_files_test";
+                    "reservation is checked against the free space in result_file_test.cpp";
 }
 #endif
 
