@@ -14,6 +14,7 @@
 #include "result_file.h"
 #include "result_size.h"
 #include "search.h"
+#include "state_key.h"
 #include "text_mode.h"
 #include "walk.h"
 
@@ -110,7 +111,7 @@ public:
     {
         if (!enemy_on_lines(next)) return false;
         if (!worth_remembering(next)) return extend(next, *this);
-        const Key key { next.occupied, next.king };
+        const StateKey key = key_of(next);
         if (const auto known = known_.find(key); known != known_.end())
             return append_known(known->second);
         const std::uint64_t start = length_;
@@ -120,20 +121,13 @@ public:
     }
 
 private:
-    // The enemy pieces follow from the occupied squares, as they only ever leave the board.
-    struct Key {
-        Mask occupied;
-        Square king;
-        bool operator==(const Key&) const = default;
-    };
     struct KeyHash {
-        std::size_t operator()(const Key& key) const
+        std::size_t operator()(const StateKey& key) const
         {
-            return static_cast<std::size_t>(
-                (key.occupied ^ static_cast<std::uint64_t>(key.king)) * 0x9e3779b97f4a7c15ULL);
+            return static_cast<std::size_t>(hash_of(key));
         }
     };
-    std::unordered_map<Key, Suffix, KeyHash> known_;
+    std::unordered_map<StateKey, Suffix, KeyHash> known_;
 };
 
 int plain_count()
@@ -147,7 +141,8 @@ int plain_count()
         PlainCount count(start.king);
         Alternatives alternatives;
         if (extend(start, count, &alternatives)) {
-            const auto lines = 1 + static_cast<std::uint64_t>(std::popcount(alternatives.ranks));
+            const auto lines = static_cast<std::uint64_t>(
+                std::popcount(line_digits(alternatives, count.last_square())));
             bytes = lines * (count.length() + kLineEnd.size());
         }
     }

@@ -7,10 +7,10 @@
 //     Runel_in.txt:5:4: 'o' is not a square symbol (+ * b B l L): expected 8 squares, found 7
 //     Runel_out.txt: cannot write the result: Input/output error; the earlier result was removed
 //
-// The tests build what they expect from this table, and check that the manual page shows every
-// message in it.
+// The tests write the messages they expect out as literal text, so that a change of words here
+// shows there, and check that the manual page shows every message in this table.
 
-#include "result_file.h"
+#include "left_behind.h"
 
 #include <cstddef>
 #include <initializer_list>

@@ -5,23 +5,13 @@
 // only through the primitives of file_door.h.
 
 #include "file_door.h"
+#include "left_behind.h"
 #include "storage.h"
 
 #include <memory>
 #include <optional>
 #include <string>
 #include <system_error>
-
-/// What a failed run left at the result's name, for the user to be told.
-enum class LeftBehind {
-    nothing, // no earlier result, and nothing of this run's
-    earlier_kept, // the earlier result, as it was
-    earlier_removed, // no result: the earlier one was removed
-    part_written, // the file written in place holds part of the new result
-    emptied, // the file at the name is empty: the run emptied it, or made it and could not remove
-             // it
-    new_result, // the complete new result, which may not survive a power failure
-};
 
 /// A refused opening of the result, by the file itself or by its folder.
 struct OpeningRefused : std::system_error {

@@ -2,6 +2,7 @@
 
 #include "builtins.h"
 #include "search.h"
+#include "state_key.h"
 #include "text_mode.h"
 #include "zeroed_array.h"
 
@@ -14,7 +15,7 @@ namespace {
 // A state met before and what the search from it appends: the length, the square it ends on,
 // and what working it out cost, in one word.
 struct Entry {
-    Mask occupied; // with the king's square, the state; 0 marks a free entry
+    Mask occupied; // with the king's square, the state's key; 0 marks a free entry
     std::uint64_t packed; // length << 20 | cost << 12 | last << 6 | king
 };
 
@@ -48,7 +49,7 @@ public:
         if (buckets_ == 0) return nullptr;
         const Bucket& bucket = at(hash);
         for (const Entry& entry : bucket.ways) {
-            if (entry.occupied == state.occupied && king_of(entry) == state.king) return &entry;
+            if (key_in(entry) == key_of(state)) return &entry;
         }
         return nullptr;
     }
@@ -83,17 +84,11 @@ public:
         return { entry.packed >> 20, static_cast<Square>((entry.packed >> 6) & 63) };
     }
 
-    static std::uint64_t hash(const State& state)
-    {
-        std::uint64_t x
-            = state.occupied + static_cast<std::uint64_t>(state.king) * 0x9e3779b97f4a7c15ULL;
-        x = (x ^ (x >> 33)) * 0xff51afd7ed558ccdULL;
-        x = (x ^ (x >> 33)) * 0xc4ceb9fe1a85ec53ULL;
-        return x ^ (x >> 33);
-    }
-
 private:
-    static Square king_of(const Entry& entry) { return static_cast<Square>(entry.packed & 63); }
+    static StateKey key_in(const Entry& entry)
+    {
+        return { entry.occupied, static_cast<Square>(entry.packed & 63) };
+    }
     static std::uint64_t cost_of(const Entry& entry) { return (entry.packed >> 12) & 0xff; }
 
     Bucket& at(std::uint64_t hash) const { return memory_[multiply_high(hash, buckets_)]; }
@@ -113,7 +108,7 @@ private:
             for (const Entry& entry : old[i].ways) {
                 if (entry.occupied == 0) continue;
                 Entry* free = nullptr;
-                for (Entry& way : at(hash({ 0, entry.occupied, king_of(entry) })).ways) {
+                for (Entry& way : at(hash_of(key_in(entry))).ways) {
                     if (way.occupied == 0) {
                         free = &way;
                         break;
@@ -160,7 +155,7 @@ public:
         ++visits_;
         if (--until_watch_ == 0) look_in();
         if (!worth_remembering(next)) return extend(next, *this);
-        const std::uint64_t hash = Memo::hash(next);
+        const std::uint64_t hash = hash_of(key_of(next));
         if (const Entry* known = memo_.find(next, hash))
             return append_known(Memo::suffix_of(*known));
         const std::uint64_t start = length_;
@@ -175,7 +170,7 @@ public:
     {
         if (!more_than(state.enemy, kFewPieces + 1)) return;
         for_each_capture(state, [this](Square, const State& next) {
-            if (worth_remembering(next)) memo_.prefetch(Memo::hash(next));
+            if (worth_remembering(next)) memo_.prefetch(hash_of(key_of(next)));
         });
     }
 
@@ -199,7 +194,7 @@ private:
 std::uint64_t ResultSize::file_bytes() const
 {
     if (!captured) return kNoCapture.size();
-    const std::uint64_t lines = 1 + static_cast<std::uint64_t>(std::popcount(alternatives.ranks));
+    const auto lines = static_cast<std::uint64_t>(std::popcount(line_digits));
     return lines * (text_length + kLineEnd.size());
 }
 
@@ -209,12 +204,14 @@ std::optional<ResultSize> count_result(
     Memo memo(memory_bytes);
     Count count(start.king, memo, watch);
     ResultSize size;
+    Alternatives alternatives;
     try {
-        size.captured = extend(start, count, &size.alternatives);
+        size.captured = extend(start, count, &alternatives);
     } catch (const Stopped&) {
         return std::nullopt;
     }
     if (count.length() > kLongestCountedText) return std::nullopt;
     size.text_length = size.captured ? count.length() : 0;
+    size.line_digits = line_digits(alternatives, count.last_square());
     return size;
 }

@@ -11,7 +11,7 @@
 struct ResultSize {
     bool captured = false; // false: the file says "No"
     std::uint64_t text_length = 0; // length of the settled path text (every line has it)
-    Alternatives alternatives; // the lines beside it
+    unsigned line_digits = 0; // the lines' last digits (line_digits in walk.h)
     /// Bytes of the result file.
     std::uint64_t file_bytes() const;
 };

@@ -162,7 +162,7 @@ std::uint64_t write_captures(const State& start, Storage& storage)
     // ascending order. The first line is already written but for its last digit; the others
     // copy it, or, where the output cannot be read back, write it again.
     const std::uint64_t prefix = text.text_length() - 1;
-    const unsigned digits = alternatives.ranks | 1U << (text.held() - '0');
+    const unsigned digits = line_digits(alternatives, text.last_square());
     bool first = true;
     for (int digit = 1; digit <= 8; ++digit) {
         if (!(digits & (1U << digit))) continue;

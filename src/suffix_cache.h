@@ -1,6 +1,7 @@
 #pragma once
 
 #include "builtins.h"
+#include "state_key.h"
 #include "walk.h"
 #include "zeroed_array.h"
 
@@ -29,8 +30,7 @@ inline Square unpacked_king(std::uint64_t packed)
 class SuffixCache {
 public:
     struct Entry {
-        Mask enemy;
-        Mask occupied; // 0: free
+        Mask occupied; // with the king's square, the state's key; 0: free
         std::uint64_t packed; // pack_suffix
         std::uint64_t offset; // where the suffix starts in the output
     };
@@ -49,8 +49,7 @@ public:
     const Entry* find(const State& state) const
     {
         for (const Entry& entry : buckets_[slot(state)].ways) {
-            if (entry.occupied == state.occupied && entry.enemy == state.enemy
-                && unpacked_king(entry.packed) == state.king)
+            if (StateKey { entry.occupied, unpacked_king(entry.packed) } == key_of(state))
                 return &entry;
         }
         return nullptr;
@@ -66,20 +65,18 @@ public:
             = unpacked_suffix(ways[0].packed).length <= unpacked_suffix(ways[1].packed).length
             ? ways[0]
             : ways[1];
-        victim = { state.enemy, state.occupied, pack_suffix({ length, last }, state.king), offset };
+        victim = { state.occupied, pack_suffix({ length, last }, state.king), offset };
     }
 
 private:
-    // 64 bytes: one cache line, as blocks of 2 MB or more start on a huge page.
-    struct Bucket {
+    // One cache line, as blocks of 2 MB or more start on a huge page.
+    struct alignas(64) Bucket {
         Entry ways[2];
     };
 
     std::size_t slot(const State& state) const
     {
-        const std::uint64_t hash = (state.enemy * 0x9e3779b97f4a7c15ULL)
-            ^ ((state.occupied + static_cast<unsigned>(state.king)) * 0xff51afd7ed558ccdULL);
-        return static_cast<std::size_t>(hash >> shift_);
+        return static_cast<std::size_t>(hash_of(key_of(state)) >> shift_);
     }
 
     int shift_;

@@ -10,6 +10,17 @@ struct Alternatives {
     unsigned ranks = 0; // bit d set: the adopted text with last digit '0' + d
 };
 
+/// The last rank digits of the result's lines, one line per digit set, in ascending order: the
+/// adopted text's own (`last`, the square it ends on) and those settled beside it. The search
+/// writes these lines and the count sizes the file by them, and the reservation holds the
+/// stream to that size to the byte: so both take them from here. (A digit settled beside is one
+/// rank from the adopted text's own, never the same: there is one line more than digits settled
+/// beside. Nothing here leans on that.)
+inline unsigned line_digits(const Alternatives& beside, Square last)
+{
+    return beside.ranks | 1U << (rank_char(last) - '0');
+}
+
 /// What the search from one state appends to the text: its length, and the square it ends on.
 struct Suffix {
     std::uint64_t length = 0;

@@ -44,6 +44,7 @@ TEST(Messages, EveryOneIsInTheManualPage)
 }
 
 std::error_code answer; // what the swapped primitive answers
+const std::string kIoError = std::make_error_code(std::errc::io_error).message();
 
 struct Row {
     const char* name;
@@ -57,14 +58,6 @@ void PrintTo(const Row& row, std::ostream* out)
     *out << row.name;
 }
 
-std::string cannot_write(const std::string& reason, LeftBehind left)
-{
-    return "Runel_out.txt: " + words_of(Message::cannot_write, { reason }) + left_words(left)
-        + "\n";
-}
-
-const std::string kIoError = std::make_error_code(std::errc::io_error).message();
-
 const Row kRows[] = {
     { "NoRoomForTheCountedResult", false,
         [](FileDoor& door) {
@@ -74,8 +67,8 @@ const Row kRows[] = {
             answer = std::make_error_code(std::errc::no_space_on_device);
         },
         [](std::uint64_t bytes) {
-            return "Runel_out.txt: " + words_of(Message::needs_bytes, { std::to_string(bytes) })
-                + "\n";
+            return "Runel_out.txt: the result needs " + std::to_string(bytes)
+                + " bytes; no room for it on this file system\n";
         } },
     { "FolderRefusesANewFile", false,
         [](FileDoor& door) {
@@ -85,22 +78,28 @@ const Row kRows[] = {
             answer = std::make_error_code(std::errc::permission_denied);
         },
         [](std::uint64_t) {
-            return cannot_write(std::make_error_code(std::errc::permission_denied).message() + " ("
-                    + words_of(Message::refused_by_folder) + ")",
-                LeftBehind::nothing);
+            return "Runel_out.txt: cannot write the result: "
+                + std::make_error_code(std::errc::permission_denied).message()
+                + " (refused by the folder)\n";
         } },
     { "DiskFailingBeforeTheResultIsInPlace", true,
         [](FileDoor& door) {
             door.sync = [](Handle) { return answer; };
             answer = std::make_error_code(std::errc::io_error);
         },
-        [](std::uint64_t) { return cannot_write(kIoError, LeftBehind::earlier_removed); } },
+        [](std::uint64_t) {
+            return "Runel_out.txt: cannot write the result: " + kIoError
+                + "; the earlier result was removed\n";
+        } },
     { "FolderSyncFailingAfterTheResultIsInPlace", false,
         [](FileDoor& door) {
             door.sync_folder = [](Handle) { return answer; };
             answer = std::make_error_code(std::errc::io_error);
         },
-        [](std::uint64_t) { return cannot_write(kIoError, LeftBehind::new_result); } },
+        [](std::uint64_t) {
+            return "Runel_out.txt: cannot write the result: " + kIoError
+                + "; the new result is in place, but may not survive a power failure\n";
+        } },
 };
 
 class MessageRows : public testing::TestWithParam<Row> { };

@@ -3,7 +3,6 @@
 // stale one - and no temporary file left behind.
 
 #include "big_boards.h"
-#include "messages.h"
 #include "positions.h"
 #include "program.h"
 #include "result_lines.h"
@@ -36,7 +35,7 @@ const std::vector<std::string> kNothingButTheBoard { kBoardFileName };
 
 // A directory holding `board_text` and a result left by an earlier run.
 // The end of the message of a run that failed beside a stale result, which goes.
-const std::string kRemoved = left_words(LeftBehind::earlier_removed) + "\n";
+const std::string kRemoved = "; the earlier result was removed\n";
 
 void lay_out(const TempDir& dir, const std::string& board_text)
 {
@@ -79,8 +78,7 @@ TEST(RunFaults, FileSizeLimitBelowTheResultRefusesItUpFront)
     limits.ignore_file_size_signal = false; // the program must not die of SIGXFSZ
     const ProgramRun run = run_program(RUNEL_PROGRAM, dir.path(), {}, limits);
     expect_failed_cleanly(run, dir);
-    EXPECT_EQ(run.errors,
-        "Runel_out.txt: " + words_of(Message::cannot_write, { "File too large" }) + kRemoved);
+    EXPECT_EQ(run.errors, "Runel_out.txt: cannot write the result: File too large" + kRemoved);
 }
 
 TEST(RunFaults, WriteFailingPartWayLeavesNothingBehind)
@@ -95,8 +93,7 @@ TEST(RunFaults, WriteFailingPartWayLeavesNothingBehind)
         return run(std::cerr, no_size_count);
     });
     expect_failed_cleanly(streamed, dir);
-    EXPECT_EQ(streamed.errors,
-        "Runel_out.txt: " + words_of(Message::cannot_write, { "File too large" }) + kRemoved);
+    EXPECT_EQ(streamed.errors, "Runel_out.txt: cannot write the result: File too large" + kRemoved);
 }
 #endif
 
@@ -148,7 +145,8 @@ TEST_P(FileSystemTooSmall, RefusesTheResultWithoutFillingIt)
     // Half for the result, and a little for the file system's own blocks.
     EXPECT_GE(least_free, free_at_start * 7 / 16) << "the file system nearly filled";
     EXPECT_EQ(outcome.errors,
-        "Runel_out.txt: " + words_of(Message::needs_bytes, { std::to_string(full.size()) }) + "\n");
+        "Runel_out.txt: the result needs " + std::to_string(full.size())
+            + " bytes; no room for it on this file system\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, FileSystemTooSmall,
@@ -205,17 +203,16 @@ TEST_P(UnderAMemoryLimit, WritesTheResultOrRefusesItNeverKilled)
     expect_failed_cleanly(run, dir);
     if (row.outcome == MemoryLimit::refused_counted) {
         EXPECT_EQ(run.errors,
-            "Runel_out.txt: " + words_of(Message::needs_bytes, { std::to_string(row.result_bytes) })
-                + "\n");
+            "Runel_out.txt: the result needs " + std::to_string(row.result_bytes)
+                + " bytes; no room for it on this file system\n");
         return;
     }
     // A bound the result certainly passes, and the room does not hold.
-    std::string prefix = "Runel_out.txt: " + words_of(Message::needs_more_than, { "|" });
-    prefix.resize(prefix.find('|'));
+    const std::string prefix = "Runel_out.txt: the result needs more than ";
     ASSERT_TRUE(run.errors.starts_with(prefix)) << run.errors;
     const std::uint64_t bound = std::stoull(run.errors.substr(prefix.size()));
     EXPECT_EQ(run.errors,
-        "Runel_out.txt: " + words_of(Message::needs_more_than, { std::to_string(bound) }) + "\n");
+        prefix + std::to_string(bound) + " bytes; no room for it on this file system\n");
     // The room the run sees is the file system's, or less where the memory limit caps a
     // tmpfs; a bound is given only past 64 MB, below which the count is quick to end.
     EXPECT_GE(bound, std::min(room, std::uint64_t { 64 } << 20));
@@ -245,7 +242,7 @@ INSTANTIATE_TEST_SUITE_P(Memory, UnderAMemoryLimit,
 TEST(RunFaults, FileSystemTooSmall)
 {
     GTEST_SKIP() << "needs a small file system mounted by the test, which only Linux offers; the "
-                    "reservation is checked against the free space in platform_files_test";
+                    "reservation is checked against the free space in result_file_test.cpp";
 }
 #endif
 
@@ -291,8 +288,9 @@ TEST(RunFaults, NulBytesAreCharactersLikeAnyOther)
     run = run_program(RUNEL_PROGRAM, dir.path());
     expect_failed_cleanly(run, dir);
     EXPECT_EQ(run.errors,
-        "Runel_in.txt:7:3: " + words_of(Message::not_a_square, { "byte 0x00" }) + ": "
-            + words_of(Message::wrong_square_count, { "7" }) + kRemoved);
+        "Runel_in.txt:7:3: byte 0x00 is not a square symbol (+ * b B l L): expected 8 squares, "
+        "found 7"
+            + kRemoved);
 }
 
 TEST(RunFaults, TenMegabyteLinesAreReadPastWithoutHarm)
@@ -359,8 +357,8 @@ TEST_P(EndlessBoardFile, IsRefusedAtOnceWithItsLine)
     }
     expect_failed_cleanly(run, dir);
     EXPECT_EQ(run.errors,
-        "Runel_in.txt:" + std::to_string(row.endless_line) + ": "
-            + words_of(Message::no_line_end, { std::to_string(kLongestBoardFileLine) }) + kRemoved);
+        "Runel_in.txt:" + std::to_string(row.endless_line) + ": expected a line end within "
+            + std::to_string(kLongestBoardFileLine) + " bytes" + kRemoved);
 }
 
 INSTANTIATE_TEST_SUITE_P(Streams, EndlessBoardFile,
@@ -387,7 +385,8 @@ TEST(RunFaults, FourGigabyteSparseBoardFileWithoutALineEnd)
     fs::resize_file(dir / kBoardFileName, std::uint64_t { 4 } << 30);
     const ProgramRun run = run_program(RUNEL_PROGRAM, dir.path());
     expect_failed_cleanly(run, dir);
-    EXPECT_EQ(run.errors, "Runel_in.txt: " + words_of(Message::too_few_lines, { "0" }) + kRemoved);
+    EXPECT_EQ(
+        run.errors, "Runel_in.txt: expected 8 board lines after the header, found 0" + kRemoved);
 #endif
 }
 
@@ -407,8 +406,7 @@ TEST(RunFaults, FiftyMegabytesOfRandomBytesAreNotABoard)
     ASSERT_NE(colon, std::string::npos) << run.errors;
     const std::string line = run.errors.substr(prefix.size(), colon - prefix.size());
     EXPECT_EQ(line.find_first_not_of("0123456789"), std::string::npos) << run.errors;
-    EXPECT_NE(
-        run.errors.find(words_of(Message::wrong_square_count, { "" }), colon), std::string::npos)
+    EXPECT_NE(run.errors.find("expected 8 squares, found ", colon), std::string::npos)
         << run.errors;
 }
 

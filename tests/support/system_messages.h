@@ -3,8 +3,6 @@
 // The lines the program prints for failures whose words come from the system, as each system
 // words them (Windows cannot open a folder as a file at all, so there the opening fails).
 
-#include "messages.h"
-
 #include <string>
 #include <system_error>
 
@@ -13,16 +11,13 @@
 
 inline const std::string kNoSuchFileText
     = system_message({ 2, std::system_category() }); // ERROR_FILE_NOT_FOUND
-inline const std::string kBoardFolderMessage = "Runel_in.txt: "
-    + words_of(Message::cannot_open, { system_message({ 5, std::system_category() }) });
-inline const std::string kResultFolderMessage = "Runel_out.txt: "
-    + words_of(Message::cannot_write,
-        { system_message({ 5, std::system_category() }) + " (" + words_of(Message::refused_by_file)
-            + ")" });
+inline const std::string kBoardFolderMessage
+    = "Runel_in.txt: cannot open: " + system_message({ 5, std::system_category() });
+inline const std::string kResultFolderMessage = "Runel_out.txt: cannot write the result: "
+    + system_message({ 5, std::system_category() }) + " (refused by the file)";
 #else
 inline const std::string kNoSuchFileText = "No such file or directory";
-inline const std::string kBoardFolderMessage
-    = "Runel_in.txt: " + words_of(Message::cannot_read, { "Is a directory" });
+inline const std::string kBoardFolderMessage = "Runel_in.txt: cannot read: Is a directory";
 inline const std::string kResultFolderMessage
-    = "Runel_out.txt: " + words_of(Message::cannot_write, { "Is a directory" });
+    = "Runel_out.txt: cannot write the result: Is a directory";
 #endif

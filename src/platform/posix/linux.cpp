@@ -2,7 +2,6 @@
 #include "speedups.h"
 
 #include "cgroup_memory.h"
-#include "processors.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -14,14 +13,12 @@
 #include <linux/magic.h>
 #include <map>
 #include <optional>
-#include <sched.h>
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <sys/xattr.h>
-#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -257,13 +254,4 @@ std::uint64_t address_space_used()
     std::uint64_t pages = 0;
     if (!(statm >> pages)) return 0;
     return pages * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
-}
-
-unsigned usable_processors()
-{
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (::sched_getaffinity(0, sizeof set, &set) == 0)
-        return static_cast<unsigned>(CPU_COUNT(&set));
-    return std::max(1U, std::thread::hardware_concurrency());
 }

@@ -2,13 +2,9 @@
 // Linux with RUNEL_POSIX_FALLBACKS, so that it is tested here too.
 #include "speedups.h"
 
-#include "processors.h"
-
-#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 
 int open_unnamed(int)
@@ -110,10 +106,4 @@ bool memory_backed(int)
 std::uint64_t address_space_used()
 {
     return 0;
-}
-
-unsigned usable_processors()
-{
-    // No portable way to learn a pinning: every processor is taken as usable.
-    return std::max(1U, std::thread::hardware_concurrency());
 }

@@ -1,13 +1,10 @@
 // Memory on Windows.
 #include "memory.h"
-#include "processors.h"
 
 #include <windows.h>
 
 #include <algorithm>
-#include <bit>
 #include <cstdint>
-#include <thread>
 
 // Already zeroed, and committed page by page as it is touched.
 void* map_zeroed(std::size_t bytes)
@@ -28,14 +25,4 @@ std::uint64_t available_memory()
     status.dwLength = sizeof status;
     if (!::GlobalMemoryStatusEx(&status)) return std::uint64_t { 1 } << 30;
     return std::min(status.ullAvailPhys, status.ullAvailPageFile);
-}
-
-unsigned usable_processors()
-{
-    DWORD_PTR process_mask = 0;
-    DWORD_PTR system_mask = 0;
-    if (::GetProcessAffinityMask(::GetCurrentProcess(), &process_mask, &system_mask)
-        && process_mask != 0)
-        return static_cast<unsigned>(std::popcount(static_cast<std::uint64_t>(process_mask)));
-    return std::max(1U, std::thread::hardware_concurrency());
 }

@@ -3,7 +3,6 @@
 // lays out a folder, runs the built program there, and checks what must hold after.
 
 #include "big_boards.h"
-#include "messages.h"
 #include "program.h"
 #include "run.h"
 
@@ -191,10 +190,9 @@ void own_by_nobody(const fs::path& path)
 }
 
 // An opening refused by the file, beside nothing that is a result, or beside an earlier result.
-const std::string kDenied = "Runel_out.txt: "
-    + words_of(Message::cannot_write,
-        { "Permission denied (" + words_of(Message::refused_by_file) + ")" });
-const std::string kDeniedKept = kDenied + left_words(LeftBehind::earlier_kept) + "\n";
+const std::string kDenied = "Runel_out.txt: cannot write the result: Permission denied (refused "
+                            "by the file)";
+const std::string kDeniedKept = kDenied + "; the earlier result is kept\n";
 
 struct Row {
     const char* name;
@@ -463,8 +461,8 @@ const Row kRows[] = {
                 const bool done = run.status == 0 && read_file(dir / kResultFileName) == result;
                 EXPECT_TRUE(done
                     || (run.status == 1
-                        && run.errors.starts_with("Runel_out.txt: "
-                            + words_of(Message::cannot_write, { words_of(Message::out_of_memory) }))
+                        && run.errors.starts_with(
+                            "Runel_out.txt: cannot write the result: out of memory")
                         && dir.entries() == std::vector<std::string> { kBoardFileName }))
                     << kilobytes << " KB: status " << run.status << ", signal " << run.signal
                     << ", " << run.errors;
@@ -624,8 +622,8 @@ const Row kRows[] = {
         [](const TempDir& dir, const Outcome& outcome, const std::string&) {
             EXPECT_EQ(outcome.status, 1);
             EXPECT_EQ(outcome.errors,
-                "Runel_out.txt: cannot write the result: Too many open files"
-                    + left_words(LeftBehind::earlier_kept) + "\n");
+                "Runel_out.txt: cannot write the result: Too many open files; the earlier "
+                "result is kept\n");
             EXPECT_EQ(read_file(dir / kResultFileName), "old\n") << "never emptied on the way";
         } },
 #endif

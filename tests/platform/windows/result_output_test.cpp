@@ -54,10 +54,8 @@ struct ProtectedCase {
 
 class ReadOnlyResult : public testing::TestWithParam<ProtectedCase> { };
 
-const std::string kDeniedByFile = "Runel_out.txt: "
-    + words_of(Message::cannot_write,
-        { system_message({ ERROR_ACCESS_DENIED, std::system_category() }) + " ("
-            + words_of(Message::refused_by_file) + ")" });
+const std::string kDeniedByFile = "Runel_out.txt: cannot write the result: "
+    + system_message({ ERROR_ACCESS_DENIED, std::system_category() }) + " (refused by the file)";
 
 TEST_P(ReadOnlyResult, IsNeitherReplacedNorRemoved)
 {
@@ -67,7 +65,7 @@ TEST_P(ReadOnlyResult, IsNeitherReplacedNorRemoved)
     make_read_only(dir / kResultFileName);
     const ProgramRun run = run_program(RUNEL_PROGRAM, dir.path());
     EXPECT_EQ(run.exit_status, 1);
-    EXPECT_EQ(run.errors, GetParam().message + left_words(LeftBehind::earlier_kept) + "\n");
+    EXPECT_EQ(run.errors, GetParam().message + "; the earlier result is kept\n");
     EXPECT_EQ(read_file(dir / kResultFileName), "kept\r\n");
     EXPECT_EQ(
         fs::status(dir / kResultFileName).permissions() & fs::perms::owner_write, fs::perms::none);
@@ -77,7 +75,7 @@ TEST_P(ReadOnlyResult, IsNeitherReplacedNorRemoved)
 INSTANTIATE_TEST_SUITE_P(Files, ReadOnlyResult,
     testing::Values(ProtectedCase { "Board", board_file_text(position("Ld6 bd4")), kDeniedByFile },
         ProtectedCase { "IllFormedBoard", "header\n++++\n",
-            "Runel_in.txt:2: " + words_of(Message::wrong_square_count, { "4" }) }),
+            "Runel_in.txt:2: expected 8 squares, found 4" }),
     [](const auto& info) { return std::string(info.param.name); });
 
 class KilledRun : public testing::TestWithParam<int> { };
@@ -245,8 +243,8 @@ TEST(WindowsResultRoom, ResultPastEvenTheOldResultsRoomIsRefusedWithItsSize)
     const ProgramRun run = run_program(RUNEL_PROGRAM, small.dir.path());
     EXPECT_EQ(run.exit_status, 1);
     EXPECT_EQ(run.errors,
-        "Runel_out.txt: " + words_of(Message::needs_bytes, { std::to_string(result.size()) })
-            + left_words(LeftBehind::earlier_removed) + "\n");
+        "Runel_out.txt: the result needs " + std::to_string(result.size())
+            + " bytes; no room for it on this file system; the earlier result was removed\n");
     // Nothing of this run's left, and the old result goes as after any failed run.
     EXPECT_EQ(small.dir.entries(), kNothingButTheBoard);
 }
@@ -351,9 +349,8 @@ TEST(SystemMessage, ReachesARedirectedStandardErrorAsUtf8)
     make_read_only(dir / kResultFileName);
     const ProgramRun run = run_program(RUNEL_PROGRAM, dir.path());
     EXPECT_EQ(run.exit_status, 1);
-    const std::string prefix = "Runel_out.txt: " + words_of(Message::cannot_write, { "" });
-    const std::string suffix = " (" + words_of(Message::refused_by_file) + ")"
-        + left_words(LeftBehind::earlier_kept) + "\n";
+    const std::string prefix = "Runel_out.txt: cannot write the result: ";
+    const std::string suffix = " (refused by the file); the earlier result is kept\n";
     ASSERT_EQ(run.errors.substr(0, prefix.size()), prefix);
     ASSERT_TRUE(run.errors.ends_with(suffix)) << run.errors;
     expect_words(
