@@ -4,6 +4,7 @@
 #include "result_file.h"
 
 #include "file_door.h"
+#include "result_place.h"
 #include "result_stages.h"
 #include "take_back.h"
 #include "write_behind.h"
@@ -171,8 +172,8 @@ public:
         }
         readable_.reset(door.reopen_read_write(target_.get(), name.c_str()));
         const bool located = !place_.name.empty();
-        replaceable_ = located && door.replaceable(target_.get(), place_);
-        if (located) door.remove_leftovers(place_);
+        replaceable_ = located && replaceable(target_.get(), place_);
+        if (located) remove_leftovers(place_);
         if (replaceable_) make_new();
         stage_ = new_.valid() ? Stage::beside : Stage::in_place;
     }
@@ -310,8 +311,7 @@ private:
         const SignalsHeld held;
         std::string name;
         Handle made = kNoHandle;
-        const std::error_code code
-            = file_door().make_beside(place_, target_.get(), created_, made, name);
+        const std::error_code code = make_beside(place_, target_.get(), created_, made, name);
         // With a file at the name, it is written in place instead.
         if (!target_.valid() && code) throw OpeningRefused(code, true);
         new_.reset(made);
@@ -419,7 +419,7 @@ private:
         for (;;) {
             {
                 const SignalsHeld held;
-                const std::error_code refused = door.put_in_place(new_.get(), new_name_, place_);
+                const std::error_code refused = put_in_place(new_.get(), new_name_, place_);
                 if (!refused) {
                     new_owner_.keep();
                     new_name_.clear();
@@ -543,7 +543,7 @@ void take(Opened& opened, Handle file, const std::string& name, bool created, bo
     }
     check(unknown);
     if (!opened.id.regular) return;
-    check(door.locate(file, name.c_str(), opened.place));
+    check(locate(file, name.c_str(), opened.place));
     opened.folder = OwnedFolder(opened.place.folder);
     if (created && !at_name && !opened.place.name.empty()) {
         opened.made = TakeBack(opened.place, opened.id, true, true);
@@ -632,9 +632,9 @@ LeftBehind remove_stale_result(const std::string& name, const std::optional<File
             FileId opened;
             Place place;
             if (!door.identify(file.get(), opened) && same_file(opened, named)
-                && !door.locate(file.get(), name.c_str(), place)) {
+                && !locate(file.get(), name.c_str(), place)) {
                 const OwnedFolder folder(place.folder);
-                if (!place.name.empty() && door.replaceable(file.get(), place))
+                if (!place.name.empty() && replaceable(file.get(), place))
                     remove_if_still(door.working_folder, name.c_str(), named, true);
             }
         }

@@ -73,8 +73,8 @@ const Row kRows[] = {
     { "FolderRefusesANewFile", false,
         [](FileDoor& door) {
             door.create_new = [](const char*, Handle&) { return answer; };
-            door.make_beside
-                = [](const Place&, Handle, bool, Handle&, std::string&) { return answer; };
+            door.make_unnamed = [](Handle, Handle&) { return answer; };
+            door.make_named = [](Handle, const char*, Handle&) { return answer; };
             answer = std::make_error_code(std::errc::permission_denied);
         },
         [](std::uint64_t) {

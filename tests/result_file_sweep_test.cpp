@@ -54,10 +54,15 @@ enum : int {
     reopen_read_write,
     identify,
     identify_at,
-    locate,
-    replaceable,
-    make_beside,
-    put_in_place,
+    open_folder_of,
+    standing,
+    make_unnamed,
+    make_named,
+    carry_identity,
+    give_name,
+    rename_over,
+    open_leftover,
+    names_beginning,
     rename_no_replace,
     unlink,
     open_read,
@@ -87,11 +92,15 @@ std::vector<std::errc> errors_of(int called)
         return { E::permission_denied, E::too_many_files_open, E::no_such_file_or_directory };
     case entry::identify_at:
         return { E::no_such_file_or_directory, E::permission_denied };
-    case entry::locate:
+    case entry::open_folder_of:
         return { E::too_many_files_open };
-    case entry::make_beside:
-        return { E::no_space_on_device, E::permission_denied };
-    case entry::put_in_place:
+    case entry::make_unnamed:
+        return { E::operation_not_supported, E::no_space_on_device };
+    case entry::make_named:
+        return { E::no_space_on_device, E::permission_denied, E::file_exists };
+    case entry::give_name:
+        return { E::file_exists, E::no_space_on_device };
+    case entry::rename_over:
         return { E::device_or_resource_busy, E::permission_denied, E::io_error };
     case entry::rename_no_replace:
         return { E::permission_denied, E::operation_not_supported };
@@ -162,10 +171,15 @@ public:
             = Wrapped<entry::reopen_read_write, &FileDoor::reopen_read_write>::call;
         door.identify = Wrapped<entry::identify, &FileDoor::identify>::call;
         door.identify_at = Wrapped<entry::identify_at, &FileDoor::identify_at>::call;
-        door.locate = Wrapped<entry::locate, &FileDoor::locate>::call;
-        door.replaceable = Wrapped<entry::replaceable, &FileDoor::replaceable>::call;
-        door.make_beside = Wrapped<entry::make_beside, &FileDoor::make_beside>::call;
-        door.put_in_place = Wrapped<entry::put_in_place, &FileDoor::put_in_place>::call;
+        door.open_folder_of = Wrapped<entry::open_folder_of, &FileDoor::open_folder_of>::call;
+        door.standing = Wrapped<entry::standing, &FileDoor::standing>::call;
+        door.make_unnamed = Wrapped<entry::make_unnamed, &FileDoor::make_unnamed>::call;
+        door.make_named = Wrapped<entry::make_named, &FileDoor::make_named>::call;
+        door.carry_identity = Wrapped<entry::carry_identity, &FileDoor::carry_identity>::call;
+        door.give_name = Wrapped<entry::give_name, &FileDoor::give_name>::call;
+        door.rename_over = Wrapped<entry::rename_over, &FileDoor::rename_over>::call;
+        door.open_leftover = Wrapped<entry::open_leftover, &FileDoor::open_leftover>::call;
+        door.names_beginning = Wrapped<entry::names_beginning, &FileDoor::names_beginning>::call;
         door.rename_no_replace
             = Wrapped<entry::rename_no_replace, &FileDoor::rename_no_replace>::call;
         door.unlink = Wrapped<entry::unlink, &FileDoor::unlink>::call;

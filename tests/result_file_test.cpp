@@ -61,11 +61,11 @@ std::error_code sync_folder(Handle folder)
     return faults.sync_folder ? faults.sync_folder : system_file_door().sync_folder(folder);
 }
 
-std::error_code put_in_place(Handle file, const std::string& name, const Place& place)
+std::error_code rename_over(Handle file, const std::string& name, const Place& place)
 {
     if (faults.put_in_place) return faults.put_in_place;
     if (faults.unsynced.contains(file)) faults.put_in_place_unsynced = true;
-    return system_file_door().put_in_place(file, name, place);
+    return system_file_door().rename_over(file, name, place);
 }
 
 // The run's look at the result's name before it removes it (as moved aside, or in place), not
@@ -91,7 +91,7 @@ public:
         door.sync = sync;
         door.sync_data = sync_data;
         door.sync_folder = sync_folder;
-        door.put_in_place = put_in_place;
+        door.rename_over = rename_over;
         door.identify_at = identify_at;
     }
 };

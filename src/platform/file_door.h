@@ -54,6 +54,23 @@ struct ProcessMark {
     std::uint64_t started = 0;
 };
 
+/// What replacing a regular file by a new one at its name would change for its users.
+struct FileStanding {
+    std::uint64_t links = 1; // hard links to it
+    bool owned_by_user = true; // by the user this process runs as
+    bool held_by_standard_stream = false; // standard output or error writes to it already
+    bool mount_root = false; // mounted over its name (a file bind-mounted into a container)
+    bool folder_append_only = false; // its folder lets no name be replaced or removed
+};
+
+/// A temporary file found beside the result, as open_leftover() found it.
+struct LeftoverFacts {
+    FileId id;
+    bool owned_by_user = false;
+    bool lock_taken = false; // no live run holds it
+    std::int64_t age_seconds = 0; // since it was last changed
+};
+
 struct FileDoor {
     /// The working folder, as a Place's folder.
     Handle working_folder;
@@ -82,27 +99,43 @@ struct FileDoor {
     /// What is at `name` in `folder`, without following a link.
     std::error_code (*identify_at)(Handle folder, const char* name, FileId& id);
 
-    /// The folder that holds the file open at `file` under a name, as the system names it
-    /// (through links), proven by looking the name up there; an empty name where it cannot be.
-    /// Fails only where the system lacks the means to look (no descriptor left, say).
-    std::error_code (*locate)(Handle file, const char* opened_as, Place& place);
+    /// The path under which the system knows the file open at `file` (through links); where it
+    /// cannot say, `opened_as`.
+    std::string (*path_of)(Handle file, const char* opened_as);
+    /// The folder of `path` and the file's name in it, as a Place: the folder opened (POSIX), or
+    /// the whole path (Windows). Fails where the system lacks the means (no descriptor left,
+    /// say); a folder that cannot be read gives an empty name.
+    std::error_code (*open_folder_of)(const std::string& path, Place& place);
     void (*close_folder)(Handle folder);
-    /// Whether a new file put at the file's place would differ only in content for every user:
-    /// no other hard links, the user's own, not held by a standard stream or mounted over the
-    /// name, a folder that lets names be replaced.
-    bool (*replaceable)(Handle file, const Place& place);
-    /// A new file in the place's folder for the result, with the identity (owner, group, mode,
-    /// attributes) of `like`, or, where `like` is a file the run just created, as any new file;
-    /// no file (and no error) where they cannot all be matched; `like` kNoHandle: nothing to
-    /// match. `name` gets the name it was made under, or stays empty for a file that has none
-    /// yet (it goes with its handle).
-    std::error_code (*make_beside)(
-        const Place& place, Handle like, bool like_is_new, Handle& file, std::string& name);
-    /// Makes the file `file` (named `name`, or unnamed) the file at `place`, replacing what is
-    /// there in one step.
-    std::error_code (*put_in_place)(Handle file, const std::string& name, const Place& place);
-    /// Removes the temporary files that dead runs left beside `place`.
-    void (*remove_leftovers)(const Place& place);
+    /// What replacing the regular file open at `file`, in `folder`, by a new one would change for
+    /// its users, as the system tells it.
+    std::error_code (*standing)(Handle file, Handle folder, FileStanding& standing);
+    /// A new file in `folder` with no name (it goes with its handle), made as any new file there
+    /// is, open for reading and writing; operation_not_supported where the system or the file
+    /// system cannot make one.
+    std::error_code (*make_unnamed)(Handle folder, Handle& file);
+    /// A new file `name` in `folder` (file_exists where the name is taken), made as any new file
+    /// there is, open for reading and writing, and held for this run: locked while the run lives
+    /// (POSIX, shielded by the folder's shared lock until then), or removed by the system however
+    /// the run ends until it is renamed (Windows).
+    std::error_code (*make_named)(Handle folder, const char* name, Handle& file);
+    /// Gives `to` the group, mode and attributes (ACL, extended attributes, flags) of `from` as
+    /// far as the system lets it: true where owner, group and mode match then; `attributes` says
+    /// whether the attributes do (false where the system cannot tell).
+    bool (*carry_identity)(Handle from, Handle to, bool& attributes);
+    /// Gives the unnamed file `file` the name `name` in `folder` (file_exists where it is taken).
+    std::error_code (*give_name)(Handle file, Handle folder, const char* name);
+    /// Renames `from`, the name of the file open at `file`, to the place's name, replacing what
+    /// is there in one step.
+    std::error_code (*rename_over)(Handle file, const std::string& from, const Place& place);
+    /// Takes the folder's lock, shared or alone, trying for a moment; false where it cannot (no
+    /// locks on this file system, or another holds it that long).
+    bool (*lock_folder)(Handle folder, bool alone);
+    void (*unlock_folder)(Handle folder);
+    /// Opens the file `name` in `folder` without following a link or waiting, takes its lock if
+    /// it is free, and tells what it found; the handle keeps the lock until it is closed.
+    std::error_code (*open_leftover)(
+        Handle folder, const char* name, Handle& file, LeftoverFacts& facts);
 
     /// Renames `from` to `to` in `folder` without replacing anything (file_exists where `to` is
     /// taken); operation_not_supported where the system cannot promise that.
@@ -168,6 +201,6 @@ FileDoor& file_door();
 const FileDoor& system_file_door() noexcept;
 
 /// Process-wide set-up before a run: a signal or console event that would end the process
-/// takes back what the run made first (take_back.h); a write to a closed pipe or past a file size
+/// calls `take_back` first (async-signal-safe); a write to a closed pipe or past a file size
 /// limit fails with an error instead of killing the process.
-void prepare_process();
+void prepare_process(void (*take_back)());

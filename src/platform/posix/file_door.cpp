@@ -5,7 +5,6 @@
 
 #include "leftovers.h"
 #include "speedups.h"
-#include "take_back.h"
 
 #include <cerrno>
 #include <csignal>
@@ -83,39 +82,30 @@ std::error_code identify_at(Handle folder, const char* name, FileId& id)
     return identified(::fstatat(fd_of(folder), name, &info, AT_SYMLINK_NOFOLLOW), info, id);
 }
 
-// Where the system names the file (through /proc on Linux), else the name it was opened by; its
-// folder is opened and asked for that name, which must be the same file and not a link.
-std::error_code locate(Handle file, const char* opened_as, Place& place)
+std::string path_of_file(Handle file, const char* opened_as)
+{
+    const std::string path = path_of(fd_of(file));
+    return path.empty() ? std::string(opened_as) : path;
+}
+
+std::error_code open_folder_of(const std::string& path, Place& place)
 {
     place = {};
-    std::string path = path_of(fd_of(file));
-    if (path.empty()) path = opened_as;
     const std::string::size_type slash = path.rfind('/');
     const std::string folder_path = slash == std::string::npos ? "."
         : slash == 0                                           ? "/"
                                                                : path.substr(0, slash);
-    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
     const int folder = ::open(folder_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folder < 0) {
-        // Without descriptors to spare the result could be put in place but not made to last.
         if (errno == EMFILE || errno == ENFILE || errno == ENOMEM) return last_error();
-        return {}; // a folder that cannot be read: the file is written where it is
+        return {}; // a folder that cannot be read
     }
-    struct stat named { };
-    struct stat info { };
-    if (base.empty() || ::fstat(fd_of(file), &info) != 0
-        || ::fstatat(folder, base.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0
-        || !same_file(id_of(named), id_of(info)) || !S_ISREG(named.st_mode)) {
-        ::close(folder);
-        return {};
-    }
-    place = { folder, base };
+    place = { folder, slash == std::string::npos ? path : path.substr(slash + 1) };
     return {};
 }
 
 // A file that this process already has open on a standard stream (standard output redirected
-// to it, and reached through /dev/stdout): the plain opening rewrites that very file, which a
-// replacement would take away from the stream.
+// to it, and reached through /dev/stdout).
 bool held_by_a_standard_stream(const struct stat& info)
 {
     for (int stream = 0; stream <= 2; ++stream) {
@@ -125,68 +115,58 @@ bool held_by_a_standard_stream(const struct stat& info)
     return false;
 }
 
-bool replaceable(Handle file, const Place& place)
+std::error_code standing(Handle file, Handle folder, FileStanding& standing)
 {
     struct stat info { };
-    return ::fstat(fd_of(file), &info) == 0 && info.st_nlink == 1 && info.st_uid == ::geteuid()
-        && !held_by_a_standard_stream(info) && !is_mount_root(fd_of(file), fd_of(place.folder))
-        && !folder_is_append_only(fd_of(place.folder));
-}
-
-// Made as any new file is, then given the old one's owner, group, mode, extended attributes and
-// ACL exactly.
-std::error_code make_beside(
-    const Place& place, Handle like, bool like_is_new, Handle& made_file, std::string& name)
-{
-    const int folder = fd_of(place.folder);
-    name.clear();
-    made_file = kNoHandle;
-    int file = open_unnamed(folder);
-    if (file >= 0)
-        hold_temporary(file);
-    else
-        file = create_temporary(folder, place.name, name);
-    if (file < 0) return last_error();
-    struct stat old { };
-    struct stat made { };
-    // Failures here show in the comparison below.
-    if (::fstat(fd_of(like), &old) == 0 && ::fstat(file, &made) == 0 && made.st_gid != old.st_gid) {
-        [[maybe_unused]] const int group = ::fchown(file, static_cast<uid_t>(-1), old.st_gid);
-    }
-    [[maybe_unused]] const int mode = ::fchmod(file, old.st_mode & 07777);
-    const bool attributes = carry_over_attributes(fd_of(like), file) || like_is_new;
-    if (attributes && ::fstat(file, &made) == 0 && made.st_uid == old.st_uid
-        && made.st_gid == old.st_gid && made.st_mode == old.st_mode) {
-        made_file = file;
-        return {};
-    }
-    if (!name.empty()) {
-        FileId id;
-        if (!identify(file, id)) remove_if_still(place.folder, name.c_str(), id, false);
-        name.clear();
-    }
-    ::close(file);
+    if (::fstat(fd_of(file), &info) != 0) return last_error();
+    standing.links = static_cast<std::uint64_t>(info.st_nlink);
+    standing.owned_by_user = info.st_uid == ::geteuid();
+    standing.held_by_standard_stream = held_by_a_standard_stream(info);
+    standing.mount_root = is_mount_root(fd_of(file), fd_of(folder));
+    standing.folder_append_only = folder_is_append_only(fd_of(folder));
     return {};
 }
 
-std::error_code put_in_place(Handle file, const std::string& name, const Place& place)
+std::error_code make_unnamed(Handle folder, Handle& file)
+{
+    const int fd = open_unnamed(fd_of(folder));
+    if (fd < 0) return last_error();
+    hold_temporary(fd);
+    file = fd;
+    return {};
+}
+
+std::error_code make_named(Handle folder, const char* name, Handle& file)
+{
+    const int fd = create_temporary(fd_of(folder), name);
+    return opened(fd, file);
+}
+
+// The group and mode, then the attributes; the owner only root could change, and it is compared.
+bool carry_identity(Handle from, Handle to, bool& attributes)
+{
+    struct stat old { };
+    struct stat made { };
+    if (::fstat(fd_of(from), &old) != 0 || ::fstat(fd_of(to), &made) != 0) return false;
+    if (made.st_gid != old.st_gid) {
+        [[maybe_unused]] const int group = ::fchown(fd_of(to), static_cast<uid_t>(-1), old.st_gid);
+    }
+    [[maybe_unused]] const int mode = ::fchmod(fd_of(to), old.st_mode & 07777);
+    attributes = carry_over_attributes(fd_of(from), fd_of(to));
+    return ::fstat(fd_of(to), &made) == 0 && made.st_uid == old.st_uid && made.st_gid == old.st_gid
+        && made.st_mode == old.st_mode;
+}
+
+std::error_code give_name(Handle file, Handle folder, const char* name)
+{
+    const int code = name_unnamed(fd_of(file), fd_of(folder), name);
+    return { code, std::generic_category() };
+}
+
+std::error_code rename_over(Handle, const std::string& from, const Place& place)
 {
     const int folder = fd_of(place.folder);
-    std::string named = name;
-    for (int attempt = 0; named.empty(); ++attempt) {
-        named = temporary_name(place.name);
-        const int code = name_unnamed(fd_of(file), folder, named);
-        if (code == 0) break;
-        named.clear();
-        if (code != EEXIST || attempt == 100) return { code, std::generic_category() };
-    }
-    if (::renameat(folder, named.c_str(), folder, place.name.c_str()) == 0) return {};
-    const std::error_code refused = last_error();
-    // A name given here goes again: the caller knows the file by its handle alone.
-    FileId id;
-    if (name.empty() && !identify(file, id))
-        remove_if_still(place.folder, named.c_str(), id, false);
-    return refused;
+    return code_of(::renameat(folder, from.c_str(), folder, place.name.c_str()));
 }
 
 std::error_code names_beginning(
@@ -408,9 +388,12 @@ void release_signals()
     ::pthread_sigmask(SIG_SETMASK, &held_before, nullptr);
 }
 
+// What the run takes back before a signal ends it; set once, before any handler is.
+void (*take_back_before_ending)() = nullptr;
+
 extern "C" void take_back_and_die(int signal_number)
 {
-    take_back_on_signal();
+    if (take_back_before_ending != nullptr) take_back_before_ending();
     ::signal(signal_number, SIG_DFL);
     ::raise(signal_number);
 }
@@ -428,15 +411,21 @@ constexpr FileDoor kSystemDoor = { .working_folder = AT_FDCWD,
     .close = [](Handle file) { ::close(fd_of(file)); },
     .identify = identify,
     .identify_at = identify_at,
-    .locate = locate,
+    .path_of = path_of_file,
+    .open_folder_of = open_folder_of,
     .close_folder =
         [](Handle folder) {
             if (folder >= 0) ::close(fd_of(folder));
         },
-    .replaceable = replaceable,
-    .make_beside = make_beside,
-    .put_in_place = put_in_place,
-    .remove_leftovers = remove_leftovers,
+    .standing = standing,
+    .make_unnamed = make_unnamed,
+    .make_named = make_named,
+    .carry_identity = carry_identity,
+    .give_name = give_name,
+    .rename_over = rename_over,
+    .lock_folder = lock_folder,
+    .unlock_folder = unlock_folder,
+    .open_leftover = open_leftover,
     .rename_no_replace = rename_no_replace,
     .unlink
     = [](Handle folder, const char* name) { return code_of(::unlinkat(fd_of(folder), name, 0)); },
@@ -473,8 +462,9 @@ const FileDoor& system_file_door() noexcept
     return kSystemDoor;
 }
 
-void prepare_process()
+void prepare_process(void (*take_back)())
 {
+    take_back_before_ending = take_back;
     ::signal(SIGPIPE, SIG_IGN);
     ::signal(SIGXFSZ, SIG_IGN);
     const sigset_t set = fatal_signals();

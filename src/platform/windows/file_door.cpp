@@ -6,7 +6,6 @@
 #include "file_door.h"
 
 #include "console.h"
-#include "take_back.h"
 #include "utf.h"
 
 #include <windows.h>
@@ -136,9 +135,8 @@ std::wstring final_path(Handle file)
 }
 
 // Where the system says the file is, else the name it was opened by made whole.
-std::error_code locate(Handle file, const char* opened_as, Place& place)
+std::string path_of(Handle file, const char* opened_as)
 {
-    place = {};
     std::wstring path = final_path(file);
     if (path.empty()) {
         const std::wstring name = utf16_of(opened_as);
@@ -146,20 +144,14 @@ std::error_code locate(Handle file, const char* opened_as, Place& place)
             return ::GetFullPathNameW(name.c_str(), size, whole, nullptr);
         });
     }
-    FileId found;
-    FileId opened;
-    const std::string whole = utf8_of(path);
-    if (!path.empty() && !identify(file, opened) && !identify_at(kNoHandle, whole.c_str(), found)
-        && found.regular && same_file(found, opened))
-        place = { kNoHandle, whole };
-    return {};
+    return utf8_of(path);
 }
 
-bool replaceable(Handle file, const Place&)
+std::error_code standing(Handle file, Handle, FileStanding& standing)
 {
     BY_HANDLE_FILE_INFORMATION info {};
-    if (!::GetFileInformationByHandle(handle_of(file), &info) || info.nNumberOfLinks != 1)
-        return false;
+    if (!::GetFileInformationByHandle(handle_of(file), &info)) return last_error();
+    standing.links = info.nNumberOfLinks;
     // The file standard output already writes: a replacement would take it from the stream.
     FileId ours;
     FileId held;
@@ -167,43 +159,33 @@ bool replaceable(Handle file, const Place&)
         const HANDLE handle = ::GetStdHandle(stream);
         if (handle != nullptr && handle != INVALID_HANDLE_VALUE && !identify(file, ours)
             && !identify(handle_from(handle), held) && held.regular && same_file(ours, held))
-            return false;
+            standing.held_by_standard_stream = true;
     }
-    return true;
+    return {};
 }
 
-std::error_code make_beside(const Place& place, Handle, bool, Handle& file, std::string& name)
+// Others may read it, and it may be renamed while open; marked for deletion from its making, so
+// that the system removes it however the run ends.
+std::error_code make_named(Handle, const char* name, Handle& file)
 {
-    file = kNoHandle;
-    for (unsigned attempt = 0;; ++attempt) {
-        name = place.name + ".runel-" + std::to_string(::GetCurrentProcessId()) + "-"
-            + std::to_string(attempt);
-        // Others may read it, and it may be renamed while open.
-        const HANDLE made = ::CreateFileW(utf16_of(name).c_str(),
-            GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-            CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (made != INVALID_HANDLE_VALUE) {
-            if (mark_for_deletion(made, true)) {
-                file = handle_from(made);
-                return {};
-            }
-            const std::error_code code = last_error();
-            ::CloseHandle(made);
-            ::DeleteFileW(utf16_of(name).c_str());
-            name.clear();
-            return code;
-        }
-        if (::GetLastError() != ERROR_FILE_EXISTS || attempt == 100) {
-            name.clear();
-            return last_error();
-        }
+    const std::wstring path = utf16_of(name);
+    const HANDLE made = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
+        FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (made == INVALID_HANDLE_VALUE) return last_error();
+    if (!mark_for_deletion(made, true)) {
+        const std::error_code code = last_error();
+        ::CloseHandle(made);
+        ::DeleteFileW(path.c_str());
+        return code;
     }
+    file = handle_from(made);
+    return {};
 }
 
-std::error_code put_in_place(Handle file, const std::string& name, const Place& place)
+std::error_code rename_over(Handle file, const std::string& from, const Place& place)
 {
     if (!mark_for_deletion(handle_of(file), false)) return last_error();
-    if (::MoveFileExW(utf16_of(name).c_str(), utf16_of(place.name).c_str(),
+    if (::MoveFileExW(utf16_of(from).c_str(), utf16_of(place.name).c_str(),
             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return {};
     const std::error_code refused = last_error();
@@ -373,10 +355,13 @@ Handle duplicate(Handle file)
 // through one of those steps.
 std::recursive_mutex steps;
 
+// What the run takes back before a console event ends it; set once, before the handler is.
+void (*take_back_before_ending)() = nullptr;
+
 BOOL WINAPI end_on_console_event(DWORD)
 {
     steps.lock();
-    take_back_on_signal();
+    if (take_back_before_ending != nullptr) take_back_before_ending();
     ::TerminateProcess(::GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
     return TRUE;
 }
@@ -399,12 +384,34 @@ constexpr FileDoor kSystemDoor = { .working_folder = kNoHandle,
     .close = [](Handle file) { ::CloseHandle(handle_of(file)); },
     .identify = identify,
     .identify_at = identify_at,
-    .locate = locate,
+    .path_of = path_of,
+    // A folder is kept as its path: the place is the whole path.
+    .open_folder_of =
+        [](const std::string& path, Place& place) {
+            place = { kNoHandle, path };
+            return std::error_code();
+        },
     .close_folder = [](Handle) {}, // a folder is kept as its path
-    .replaceable = replaceable,
-    .make_beside = make_beside,
-    .put_in_place = put_in_place,
-    .remove_leftovers = [](const Place&) {}, // removed with their runs
+    .standing = standing,
+    .make_unnamed
+    = [](Handle, Handle&) { return std::make_error_code(std::errc::operation_not_supported); },
+    .make_named = make_named,
+    // Nothing to carry over: a new file there gets what the folder gives, as the old one did.
+    .carry_identity =
+        [](Handle, Handle, bool& attributes) {
+            attributes = true;
+            return true;
+        },
+    .give_name
+    = [](Handle, Handle,
+          const char*) { return std::make_error_code(std::errc::operation_not_supported); },
+    .rename_over = rename_over,
+    // Temporary files go with their runs (marked for deletion): no leftovers, no locks.
+    .lock_folder = [](Handle, bool) { return false; },
+    .unlock_folder = [](Handle) {},
+    .open_leftover
+    = [](Handle, const char*, Handle&,
+          LeftoverFacts&) { return std::make_error_code(std::errc::operation_not_supported); },
     .rename_no_replace =
         [](Handle, const char* from, const char* to) {
             return done_if(::MoveFileExW(utf16_of(from).c_str(), utf16_of(to).c_str(), 0));
@@ -443,8 +450,9 @@ const FileDoor& system_file_door() noexcept
     return kSystemDoor;
 }
 
-void prepare_process()
+void prepare_process(void (*take_back)())
 {
+    take_back_before_ending = take_back;
     // No dialog box for a missing disk or a crash: this is a console program run by others.
     ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
     ::SetConsoleCtrlHandler(end_on_console_event, TRUE);

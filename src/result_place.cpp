@@ -1,0 +1,149 @@
+#include "result_place.h"
+
+#include "take_back.h"
+
+#include <chrono>
+#include <random>
+#include <vector>
+
+namespace {
+
+constexpr const char* kMark = ".runel-";
+constexpr std::size_t kLetters = 6;
+// Where the folder cannot be locked: an empty temporary file younger than this may be one whose
+// run has not locked it yet.
+constexpr std::int64_t kBirthSeconds = 60;
+// Names tried before a folder full of them is taken as refusing.
+constexpr int kNameAttempts = 100;
+
+// `base` then ".runel-" and six letters.
+std::string temporary_name(const std::string& base)
+{
+    static std::mt19937_64 random(
+        static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count())
+        ^ file_door().this_process().id);
+    std::string name = base + kMark;
+    for (std::size_t i = 0; i < kLetters; ++i) name += static_cast<char>('a' + random() % 26);
+    return name;
+}
+
+bool is_temporary_name(const std::string& name, const std::string& base)
+{
+    const std::string prefix = base + kMark;
+    if (name.size() != prefix.size() + kLetters || name.compare(0, prefix.size(), prefix) != 0)
+        return false;
+    for (std::size_t i = prefix.size(); i < name.size(); ++i) {
+        if (name[i] < 'a' || name[i] > 'z') return false;
+    }
+    return true;
+}
+
+// Tries fresh temporary names for `base` with `make` until one is free.
+template <class Make>
+std::error_code under_a_fresh_name(const std::string& base, std::string& name, Make make)
+{
+    for (int attempt = 0;; ++attempt) {
+        name = temporary_name(base);
+        const std::error_code code = make(name);
+        if (!code) return code;
+        name.clear();
+        if (code != std::errc::file_exists || attempt == kNameAttempts) return code;
+    }
+}
+
+} // namespace
+
+std::error_code locate(Handle file, const char* opened_as, Place& place)
+{
+    const FileDoor& door = file_door();
+    place = {};
+    Place found;
+    const std::error_code code = door.open_folder_of(door.path_of(file, opened_as), found);
+    if (code) return code;
+    FileId named;
+    FileId opened;
+    if (found.name.empty() || door.identify(file, opened)
+        || door.identify_at(found.folder, found.name.c_str(), named) || !named.regular
+        || !same_file(named, opened)) {
+        door.close_folder(found.folder);
+        return {};
+    }
+    place = found;
+    return {};
+}
+
+bool replaceable(Handle file, const Place& place)
+{
+    FileStanding standing;
+    return !file_door().standing(file, place.folder, standing) && standing.links == 1
+        && standing.owned_by_user && !standing.held_by_standard_stream && !standing.mount_root
+        && !standing.folder_append_only;
+}
+
+std::error_code make_beside(
+    const Place& place, Handle like, bool like_is_new, Handle& made, std::string& name)
+{
+    const FileDoor& door = file_door();
+    made = kNoHandle;
+    name.clear();
+    Handle file = kNoHandle;
+    if (door.make_unnamed(place.folder, file)) {
+        const std::error_code code
+            = under_a_fresh_name(place.name, name, [&](const std::string& tried) {
+                  return door.make_named(place.folder, tried.c_str(), file);
+              });
+        if (code) return code;
+    }
+    bool attributes = false;
+    if (like == kNoHandle
+        || (door.carry_identity(like, file, attributes) && (attributes || like_is_new))) {
+        made = file;
+        return {};
+    }
+    // Not the earlier result's identity: the file goes, and the result is written in place.
+    FileId id;
+    if (!name.empty() && !door.identify(file, id))
+        remove_if_still(place.folder, name.c_str(), id, false);
+    name.clear();
+    door.close(file);
+    return {};
+}
+
+std::error_code put_in_place(Handle file, const std::string& name, const Place& place)
+{
+    const FileDoor& door = file_door();
+    std::string named = name;
+    if (named.empty()) {
+        const std::error_code code
+            = under_a_fresh_name(place.name, named, [&](const std::string& tried) {
+                  return door.give_name(file, place.folder, tried.c_str());
+              });
+        if (code) return code;
+    }
+    const std::error_code refused = door.rename_over(file, named, place);
+    // A name given here goes again: the caller knows the file by its handle alone.
+    FileId id;
+    if (refused && name.empty() && !door.identify(file, id))
+        remove_if_still(place.folder, named.c_str(), id, false);
+    return refused;
+}
+
+void remove_leftovers(const Place& place)
+{
+    const FileDoor& door = file_door();
+    std::vector<std::string> names;
+    if (door.names_beginning(place.folder, place.name + kMark, names) || names.empty()) return;
+    const bool folder_locked = door.lock_folder(place.folder, true);
+    for (const std::string& name : names) {
+        if (!is_temporary_name(name, place.name)) continue;
+        Handle file = kNoHandle;
+        LeftoverFacts found;
+        if (door.open_leftover(place.folder, name.c_str(), file, found)) continue;
+        // Still the file that was checked, under the lock that keeps its run's successors out.
+        const bool dead = found.id.regular && found.owned_by_user && found.lock_taken
+            && (folder_locked || found.id.size > 0 || found.age_seconds > kBirthSeconds);
+        if (dead) remove_if_still(place.folder, name.c_str(), found.id, true);
+        door.close(file);
+    }
+    if (folder_locked) door.unlock_folder(place.folder);
+}
