@@ -118,12 +118,21 @@ struct Opened {
     TakeBack made; // the file the opening created, taken back with the run
 };
 
+// What a file this run wrote its own bytes into holds: `whole` is the size of the complete new
+// result where every byte of it was written.
+LeftBehind written_into(const FileId& now, std::optional<std::uint64_t> whole)
+{
+    if (now.size == 0) return LeftBehind::emptied;
+    return now.size == whole ? LeftBehind::new_result : LeftBehind::part_written;
+}
+
 // What a failed run left where its result goes, looked at there: never what the run remembers
 // having done, which another run may have undone meanwhile. `had_earlier`: a file was there when
-// the run began; `ours`: the file this run made there or wrote its own bytes into, if any, and
-// `whole` the size of the complete new result where every byte of it was written there.
-LeftBehind left_at(const Place& where, bool had_earlier, const FileId* ours,
-    std::optional<std::uint64_t> whole = std::nullopt)
+// the run began. `made`: the file this run made there, as it made it; `wrote_into`: the file it
+// wrote its own bytes into, and `whole` the size of the complete new result where every byte of
+// it was written there.
+LeftBehind left_at(const Place& where, bool had_earlier, const FileId* made,
+    const FileId* wrote_into = nullptr, std::optional<std::uint64_t> whole = std::nullopt)
 {
     FileId now;
     const std::error_code code = file_door().identify_at(where.folder, where.name.c_str(), now);
@@ -132,10 +141,8 @@ LeftBehind left_at(const Place& where, bool had_earlier, const FileId* ours,
     // A name that cannot be looked at was not removed by this run either.
     if (code) return had_earlier ? LeftBehind::earlier_kept : LeftBehind::nothing;
     if (!now.regular) return LeftBehind::nothing; // a link, a FIFO: no result
-    if (ours != nullptr && same_file(now, *ours)) {
-        if (now.size == 0) return LeftBehind::emptied;
-        return now.size == whole ? LeftBehind::new_result : LeftBehind::part_written;
-    }
+    if (made != nullptr && same_state(now, *made)) return LeftBehind::emptied;
+    if (wrote_into != nullptr && same_file(now, *wrote_into)) return written_into(now, whole);
     // A result this run neither made nor wrote: the earlier one, or another run's since.
     return had_earlier ? LeftBehind::earlier_kept : LeftBehind::nothing;
 }
@@ -292,7 +299,7 @@ public:
         }
         const bool located = !place_.name.empty();
         left_ = left_at(located ? place_ : at_name_, found_earlier_,
-            wrote || created_ ? &found_ : nullptr, wrote ? whole_ : std::nullopt);
+            created_ && !wrote ? &found_ : nullptr, wrote ? &found_ : nullptr, whole_);
         return left_;
     }
 
@@ -316,7 +323,8 @@ private:
         if (!target_.valid() && code) throw OpeningRefused(code, true);
         new_.reset(made);
         FileId id;
-        if (new_.valid() && !name.empty() && !file_door().identify(new_.get(), id))
+        if (new_.valid() && !name.empty()
+            && identified(new_.get(), Place { place_.folder, name }, id))
             new_owner_ = TakeBack(Place { place_.folder, name }, id, false, true);
         new_name_ = name;
     }
@@ -536,7 +544,10 @@ void take(Opened& opened, Handle file, const std::string& name, bool created, bo
     if (created && at_name) {
         // Made at the name itself: there it is looked up, should the file itself not say.
         FileId id = opened.id;
-        if (!unknown || !door.identify_at(door.working_folder, name.c_str(), id)) {
+        // A file just made is empty: one that is not was written into by another writer
+        // meanwhile, and is that writer's.
+        if ((!unknown || !door.identify_at(door.working_folder, name.c_str(), id))
+            && id.size == 0) {
             opened.made = TakeBack(Place { door.working_folder, name }, id, true, true);
             if (made != nullptr) *made = id;
         }

@@ -53,6 +53,12 @@ std::error_code under_a_fresh_name(const std::string& base, std::string& name, M
 
 } // namespace
 
+bool identified(Handle file, const Place& place, FileId& id)
+{
+    const FileDoor& door = file_door();
+    return !door.identify(file, id) || !door.identify_at(place.folder, place.name.c_str(), id);
+}
+
 std::error_code locate(Handle file, const char* opened_as, Place& place)
 {
     const FileDoor& door = file_door();
@@ -102,7 +108,7 @@ std::error_code make_beside(
     }
     // Not the earlier result's identity: the file goes, and the result is written in place.
     FileId id;
-    if (!name.empty() && !door.identify(file, id))
+    if (!name.empty() && identified(file, Place { place.folder, name }, id))
         remove_if_still(place.folder, name.c_str(), id, false);
     name.clear();
     door.close(file);
@@ -123,7 +129,7 @@ std::error_code put_in_place(Handle file, const std::string& name, const Place& 
     const std::error_code refused = door.rename_over(file, named, place);
     // A name given here goes again: the caller knows the file by its handle alone.
     FileId id;
-    if (refused && name.empty() && !door.identify(file, id))
+    if (refused && name.empty() && identified(file, Place { place.folder, named }, id))
         remove_if_still(place.folder, named.c_str(), id, false);
     return refused;
 }

@@ -9,6 +9,10 @@
 #include <string>
 #include <system_error>
 
+/// The identity of a file this run just made, open at `file` and named `place`: through its
+/// handle, or where that will not say, through its name. False where neither says.
+bool identified(Handle file, const Place& place, FileId& id);
+
 /// The folder that holds the file open at `file` under a name, as the system names it (through
 /// links), proven by looking the name up there: a regular file, the very one open. An empty
 /// name where it cannot be proven; an error only where the system lacks the means to look.

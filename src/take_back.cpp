@@ -63,12 +63,13 @@ bool remove_if_still(Handle folder, const char* name, const FileId& ours, bool u
     if (!aside_name(aside, name)) return false;
     const std::error_code moved = door.rename_no_replace(folder, name, aside);
     FileId found;
-    if (moved == std::errc::operation_not_supported) {
-        // No way to move a name without replacing another: checked, then removed.
+    if (moved == std::errc::no_such_file_or_directory) return false; // gone already
+    if (moved) {
+        // The name cannot be moved aside (no way to rename without replacing, or a refusal of
+        // the moment): checked, then removed.
         return !door.identify_at(folder, name, found) && is_ours(found, ours, unchanged)
             && !door.unlink(folder, name);
     }
-    if (moved) return false; // gone already, or not this run's to move
     if (!door.identify_at(folder, aside, found) && is_ours(found, ours, unchanged))
         return !door.unlink(folder, aside);
     if (!door.rename_no_replace(folder, aside, name)) return false;

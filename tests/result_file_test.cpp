@@ -28,12 +28,7 @@ constexpr bool kReplacesExisting = RUNEL_REPLACES_EXISTING;
 struct Faults {
     std::set<Handle> unsynced; // handles written to since their last sync
     bool put_in_place_unsynced = false; // a file made the result before its data was synced
-    // What these answer, where set.
-    std::error_code sync;
-    std::error_code sync_data;
-    std::error_code sync_folder;
-    std::error_code put_in_place;
-    std::function<void()> after_check; // runs once, after the next look at a name
+    std::error_code sync_data; // what the syncs behind the writes answer, where set
 };
 Faults faults;
 
@@ -46,7 +41,6 @@ std::error_code write_at(
 
 std::error_code sync(Handle file)
 {
-    if (faults.sync) return faults.sync;
     faults.unsynced.erase(file);
     return system_file_door().sync(file);
 }
@@ -56,28 +50,10 @@ std::error_code sync_data(Handle file)
     return faults.sync_data ? faults.sync_data : system_file_door().sync_data(file);
 }
 
-std::error_code sync_folder(Handle folder)
-{
-    return faults.sync_folder ? faults.sync_folder : system_file_door().sync_folder(folder);
-}
-
 std::error_code rename_over(Handle file, const std::string& name, const Place& place)
 {
-    if (faults.put_in_place) return faults.put_in_place;
     if (faults.unsynced.contains(file)) faults.put_in_place_unsynced = true;
     return system_file_door().rename_over(file, name, place);
-}
-
-// The run's look at the result's name before it removes it (as moved aside, or in place), not
-// at a file it made beside.
-std::error_code identify_at(Handle folder, const char* name, FileId& id)
-{
-    const std::error_code code = system_file_door().identify_at(folder, name, id);
-    const std::string looked_at = name;
-    const bool at_result = looked_at.find("result.txt.runel-") == std::string::npos
-        || looked_at.find("result.txt.runel-removing-") != std::string::npos;
-    if (faults.after_check && at_result) std::exchange(faults.after_check, nullptr)();
-    return code;
 }
 
 // The door with the faults above, while it lives.
@@ -90,35 +66,23 @@ public:
         door.write_at = write_at;
         door.sync = sync;
         door.sync_data = sync_data;
-        door.sync_folder = sync_folder;
         door.rename_over = rename_over;
-        door.identify_at = identify_at;
     }
 };
 
-// How the run ends: its commit (and, should that fail, what a failed run does after), a failure
-// before it, or a signal.
-enum class Ending { commit, failure, signal };
-
-std::error_code answer(std::errc code)
-{
-    return std::make_error_code(code);
-}
+// How the run ends: its commit (and, should that fail, what a failed run does after), or a
+// signal.
+enum class Ending { commit, signal };
 
 struct Row {
     const char* name;
     bool earlier_result; // "old" at the name before the run
-    bool second_link; // ... with another hard link, so that it is written in place
     std::function<void()> fault; // set once the result is open
-    // Done after the run's last look at a name before it removes one: another run at work.
-    std::function<void(const TempDir&)> meanwhile;
+    std::function<void(const TempDir&)> meanwhile; // another writer, before the signal
     Ending ending;
     bool fails; // the commit fails
     std::string expected; // at the name afterwards ("" for nothing there)
     std::size_t bytes = 3000; // of the new result
-    bool in_place = false; // the file at the name is the one that was there
-    // Another run puts its result in place after this one began, before it opens the result.
-    bool replaced_before_open = false;
 };
 
 void PrintTo(const Row& row, std::ostream* out)
@@ -142,13 +106,13 @@ const std::string kBig(9 << 20, 'n');
 // these rows are what a sweep of single faults does not show: the order of the syncs, the syncs
 // behind large writes, and what a signal takes back.
 const Row kRows[] = {
-    { "ResultIsOnTheDiskBeforeItIsPutInPlace", true, false, nullptr, nullptr, Ending::commit, false,
+    { "ResultIsOnTheDiskBeforeItIsPutInPlace", true, nullptr, nullptr, Ending::commit, false,
         kNew },
-    { "SyncBehindTheWritesFailingFailsTheRun", true, false,
-        [] { faults.sync_data = answer(std::errc::io_error); }, nullptr, Ending::commit, true, "",
-        kBig.size() },
-    { "SignalLeavesTheEarlierResult", true, false, nullptr, nullptr, Ending::signal, false, "old" },
-    { "SignalLeavesWhatAnotherWriterPutInTheNewFile", false, false, nullptr,
+    { "SyncBehindTheWritesFailingFailsTheRun", true,
+        [] { faults.sync_data = std::make_error_code(std::errc::io_error); }, nullptr,
+        Ending::commit, true, "", kBig.size() },
+    { "SignalLeavesTheEarlierResult", true, nullptr, nullptr, Ending::signal, false, "old" },
+    { "SignalLeavesWhatAnotherWriterPutInTheNewFile", false, nullptr,
         [](const TempDir& dir) { write_file(dir / "result.txt", "other run's"); }, Ending::signal,
         false, "other run's" },
 };
@@ -161,20 +125,11 @@ TEST_P(ResultFileFaults, LeaveTheNameAsAUserExpects)
     TempDir dir;
     const std::string name = (dir / "result.txt").string();
     if (row.earlier_result) write_file(name, "old");
-    if (row.second_link) fs::create_hard_link(name, dir / "second link");
     const FaultyDoor door;
-    if (row.ending == Ending::failure && row.meanwhile
-        && system_file_door().rename_no_replace(system_file_door().working_folder, "", "")
-            == std::errc::operation_not_supported)
-        GTEST_SKIP() << "this system cannot move a name aside without replacing another: a "
-                        "removal is a check, then the removal";
-    FileId before;
-    system_file_door().identify_at(system_file_door().working_folder, name.c_str(), before);
     const std::optional<FileId> at_start = result_at_start(name);
-    if (row.replaced_before_open) another_run_renames_in(dir);
     std::unique_ptr<ResultOutput> output = open_result(name, &at_start);
     if (row.fault) row.fault();
-    if (row.ending == Ending::signal && row.meanwhile) row.meanwhile(dir);
+    if (row.meanwhile) row.meanwhile(dir);
     const std::string& bytes = row.bytes == kBig.size() ? kBig : kNew;
     output->reserve(bytes.size());
     output->write_at(0, bytes.data(), bytes.size());
@@ -186,9 +141,6 @@ TEST_P(ResultFileFaults, LeaveTheNameAsAUserExpects)
             EXPECT_TRUE(row.fails);
             output->abandon();
         }
-    } else if (row.ending == Ending::failure) {
-        if (row.meanwhile) faults.after_check = [&] { row.meanwhile(dir); };
-        output->abandon();
     } else {
         take_back_on_signal(); // what the handler does before the process ends
         // Where the earlier result is written in place, it holds what was written.
@@ -199,18 +151,9 @@ TEST_P(ResultFileFaults, LeaveTheNameAsAUserExpects)
     output.reset();
     std::vector<std::string> left;
     if (!row.expected.empty()) left.emplace_back("result.txt");
-    if (row.second_link) left.emplace_back("second link");
     EXPECT_EQ(dir.entries(), left);
-    // Where an earlier result is written in place, it holds what was written.
-    const bool overwritten = row.replaced_before_open && !kReplacesExisting;
     if (!row.expected.empty() && row.ending != Ending::signal) {
-        EXPECT_EQ(read_file(name), row.expected == kNew || overwritten ? bytes : row.expected);
-    }
-    FileId after;
-    if (row.in_place) {
-        ASSERT_FALSE(
-            system_file_door().identify_at(system_file_door().working_folder, name.c_str(), after));
-        EXPECT_TRUE(same_file(before, after)) << "written in place";
+        EXPECT_EQ(read_file(name), row.expected == kNew ? bytes : row.expected);
     }
 }
 

@@ -129,6 +129,7 @@ std::error_code standing(Handle file, Handle folder, FileStanding& standing)
 
 std::error_code make_unnamed(Handle folder, Handle& file)
 {
+    errno = EOPNOTSUPP; // where the system has no such files at all
     const int fd = open_unnamed(fd_of(folder));
     if (fd < 0) return last_error();
     hold_temporary(fd);
