@@ -132,14 +132,20 @@ LeftBehind written_into(const FileId& now, std::optional<std::uint64_t> whole)
 // wrote its own bytes into, and `whole` the size of the complete new result where every byte of
 // it was written there.
 LeftBehind left_at(const Place& where, bool had_earlier, const FileId* made,
-    const FileId* wrote_into = nullptr, std::optional<std::uint64_t> whole = std::nullopt)
+    const FileId* wrote_into = nullptr, std::optional<std::uint64_t> whole = std::nullopt,
+    Handle written = kNoHandle)
 {
     FileId now;
     const std::error_code code = file_door().identify_at(where.folder, where.name.c_str(), now);
     if (code == std::errc::no_such_file_or_directory)
         return had_earlier ? LeftBehind::earlier_removed : LeftBehind::nothing;
-    // A name that cannot be looked at was not removed by this run either.
-    if (code) return had_earlier ? LeftBehind::earlier_kept : LeftBehind::nothing;
+    if (code) {
+        // A name that cannot be looked at: the file written into is looked at through its
+        // handle; anything else there was not removed by this run.
+        if (wrote_into != nullptr && !file_door().identify(written, now))
+            return written_into(now, whole);
+        return had_earlier ? LeftBehind::earlier_kept : LeftBehind::nothing;
+    }
     if (!now.regular) return LeftBehind::nothing; // a link, a FIFO: no result
     if (made != nullptr && same_state(now, *made)) return LeftBehind::emptied;
     if (wrote_into != nullptr && same_file(now, *wrote_into)) return written_into(now, whole);
@@ -268,7 +274,17 @@ public:
             advance(Step::finish);
             renamed = take_name();
         }
-        if (stage_ == Stage::written_in_place) advance(Step::finish);
+        if (stage_ == Stage::written_in_place) {
+            // A file written in place is the result only while its name still holds it.
+            FileId now;
+            const std::error_code looked = place_.name.empty()
+                ? std::make_error_code(std::errc::not_supported)
+                : door.identify_at(place_.folder, place_.name.c_str(), now);
+            if (looked == std::errc::no_such_file_or_directory
+                || (!looked && !same_file(now, found_)))
+                check(std::make_error_code(std::errc::no_such_file_or_directory));
+            advance(Step::finish);
+        }
         made_.keep();
         // The rename, or a file this run created, lasts only once its folder reaches the disk.
         if (!place_.name.empty() && (renamed || created_))
@@ -299,7 +315,7 @@ public:
         }
         const bool located = !place_.name.empty();
         left_ = left_at(located ? place_ : at_name_, found_earlier_,
-            created_ && !wrote ? &found_ : nullptr, wrote ? &found_ : nullptr, whole_);
+            created_ && !wrote ? &found_ : nullptr, wrote ? &found_ : nullptr, whole_, written());
         return left_;
     }
 
@@ -356,8 +372,9 @@ private:
     void move_in_place()
     {
         const FileDoor& door = file_door();
+        // Looked up by its name: another run may have removed it as its stale result.
         FileId now;
-        if (door.identify(target_.get(), now) || !same_state(now, found_))
+        if (door.identify_at(place_.folder, place_.name.c_str(), now) || !same_state(now, found_))
             check(std::make_error_code(std::errc::no_space_on_device));
         check(write_behind_.stop());
         check(door.truncate(readable_.get(), 0));

@@ -460,9 +460,10 @@ std::vector<int> calls_of(const Case& row)
     Folder folder { {}, layout };
     lay_out(folder);
     const Outcome clean = run_in(folder, plan);
+    const std::vector<int> calls = sweep.entries;
     EXPECT_EQ(clean.status, 0) << clean.errors;
     check_promises(folder, clean, false);
-    return sweep.entries;
+    return calls;
 }
 
 class ResultFileSweep : public testing::TestWithParam<Case> { };
