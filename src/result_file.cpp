@@ -153,11 +153,31 @@ LeftBehind left_at(const Place& where, bool had_earlier, const FileId* made,
     return had_earlier ? LeftBehind::earlier_kept : LeftBehind::nothing;
 }
 
-// How long a rename refused because another program holds the file open is tried again, where
-// the system refuses such renames (Windows: an editor, a viewer, a virus scanner that opens the
+// How long a step refused because another program holds the file open is tried again, where
+// the system refuses such steps (Windows: an editor, a viewer, a virus scanner that opens the
 // result for a moment).
 constexpr std::chrono::milliseconds kHeldFileWait { 2000 };
 constexpr std::chrono::milliseconds kLongestPause { 100 };
+
+// The wait for a file another program holds open: such holds are usually brief.
+class HeldFileWait {
+public:
+    /// Whether to try a refused step again, once paused: only where the system refuses steps on
+    /// a file held open, and only for a short while.
+    bool again()
+    {
+        if (file_door().renames_over_open_files || std::chrono::steady_clock::now() >= give_up_)
+            return false;
+        std::this_thread::sleep_for(pause_);
+        pause_ = std::min(pause_ * 2, kLongestPause);
+        return true;
+    }
+
+private:
+    std::chrono::steady_clock::time_point give_up_
+        = std::chrono::steady_clock::now() + kHeldFileWait;
+    std::chrono::milliseconds pause_ { 1 };
+};
 
 // A regular file as the result, in the stages of result_stages.h: written beside its name and
 // put in place by a rename where that is invisible, else written in place. Writes may come from
@@ -438,25 +458,22 @@ private:
     // again for a short while: such holds are usually brief.
     std::error_code put_in_place_patiently()
     {
-        const FileDoor& door = file_door();
-        const auto give_up = std::chrono::steady_clock::now() + kHeldFileWait;
-        std::chrono::milliseconds pause { 1 };
+        HeldFileWait wait;
         for (;;) {
+            std::error_code refused;
             {
                 const SignalsHeld held;
-                const std::error_code refused = put_in_place(new_.get(), new_name_, place_);
+                refused = put_in_place(new_.get(), new_name_, place_);
                 if (!refused) {
                     new_owner_.keep();
                     new_name_.clear();
                     return refused;
                 }
-                const bool held_open = !door.renames_over_open_files
-                    && (refused == std::errc::permission_denied
-                        || refused == std::errc::device_or_resource_busy);
-                if (!held_open || std::chrono::steady_clock::now() >= give_up) return refused;
             }
-            std::this_thread::sleep_for(pause);
-            pause = std::min(pause * 2, kLongestPause);
+            // Windows answers either way for a file held open.
+            const bool held_open = refused == std::errc::permission_denied
+                || refused == std::errc::device_or_resource_busy;
+            if (!held_open || !wait.again()) return refused;
         }
     }
 
@@ -584,7 +601,9 @@ Opened open_as_writing_would(const std::string& name, std::optional<FileId>* mad
 {
     const FileDoor& door = file_door();
     Opened opened;
-    // A name that comes and goes between the two opens is tried again, a few times.
+    // A name that comes and goes between the two opens is tried again, a few times; a file
+    // another program holds open (a sharing violation on Windows), for a short while.
+    HeldFileWait wait;
     for (int attempt = 0;; ++attempt) {
         Handle file = kNoHandle;
         bool created = false;
@@ -605,6 +624,7 @@ Opened open_as_writing_would(const std::string& name, std::optional<FileId>* mad
                 return opened;
             }
         }
+        if (code == std::errc::device_or_resource_busy && wait.again()) continue;
         if (code == std::errc::no_such_device_or_address)
             code = door.open_existing(name.c_str(), true, file, created); // a FIFO: waits
         if (!code) {
@@ -616,7 +636,7 @@ Opened open_as_writing_would(const std::string& name, std::optional<FileId>* mad
             opened.place = Place { door.working_folder, name };
             return opened;
         }
-        if (code != std::errc::no_such_file_or_directory || attempt == 8)
+        if (code != std::errc::no_such_file_or_directory || attempt >= 8)
             throw OpeningRefused(code, by_folder);
     }
 }

@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <optional>
 #include <sstream>
@@ -525,13 +526,23 @@ TEST_P(ResultFileSweep, AnotherWritersDeedBetweenAnyTwoCallsKeepsThePromises)
             }
             const fs::path where = folder.result();
             const fs::path spare = folder.dir / "other run";
+            // Windows refuses both deeds while the run holds the file at the name open without
+            // sharing them (its new result, once renamed there), and a rename over any file held
+            // open: a refused deed is not done, and the run goes on as if it never came.
+            bool done = false;
             if (deed == Deed::rename_over) {
                 plan.deed = [&] {
                     write_file(spare, kOthers);
-                    fs::rename(spare, where);
+                    std::error_code refused;
+                    fs::rename(spare, where, refused);
+                    if (refused) fs::remove(spare);
+                    done = !refused;
                 };
             } else if (deed == Deed::write_in_place) {
-                plan.deed = [&] { write_file(where, kOthers); };
+                plan.deed = [&] {
+                    std::ofstream out(where, std::ios::binary | std::ios::trunc);
+                    done = static_cast<bool>(out << kOthers << std::flush);
+                };
             } else {
                 plan.deed = [] { sweep.room_taken = true; };
             }
@@ -539,8 +550,12 @@ TEST_P(ResultFileSweep, AnotherWritersDeedBetweenAnyTwoCallsKeepsThePromises)
                 + std::to_string(static_cast<int>(deed)) + (fails ? ", every sync failing" : ""));
             const Outcome outcome = run_in(folder, plan);
             // A run that failed before the call does not meet the deed.
-            const bool done = !sweep.deed;
-            check_promises(folder, outcome, deed != Deed::take_room && done);
+            const bool met = !sweep.deed;
+#if !defined(_WIN32)
+            EXPECT_TRUE(done || !met || deed == Deed::take_room)
+                << "only Windows refuses these deeds";
+#endif
+            check_promises(folder, outcome, done);
             if (HasFailure()) return;
         }
     }
