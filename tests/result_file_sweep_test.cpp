@@ -508,6 +508,7 @@ TEST_P(ResultFileSweep, AnotherWritersDeedBetweenAnyTwoCallsKeepsThePromises)
     // Each deed once in a run that succeeds, and once in a run whose syncs all fail, so that what
     // the failure takes back meets what the other writer did. From the second call: before the
     // first, the run's look at the name, the other writer's file is the earlier result.
+    int runs = 0;
     for (int n = 2; n <= static_cast<int>(calls.size()); ++n) {
         for (const auto& [deed, fails] : { std::pair { Deed::rename_over, false },
                  { Deed::rename_over, true }, { Deed::write_in_place, false },
@@ -556,9 +557,11 @@ TEST_P(ResultFileSweep, AnotherWritersDeedBetweenAnyTwoCallsKeepsThePromises)
                 << "only Windows refuses these deeds";
 #endif
             check_promises(folder, outcome, done);
+            ++runs;
             if (HasFailure()) return;
         }
     }
+    RecordProperty("runs", runs);
 }
 
 INSTANTIATE_TEST_SUITE_P(Runs, ResultFileSweep, testing::ValuesIn(kCases),
