@@ -3,6 +3,8 @@
 // looked up again, but for the removals, which check the name first.
 #include "result_file.h"
 
+#include "memory.h"
+
 #include "file_door.h"
 #include "take_back.h"
 #include "write_behind.h"
@@ -92,7 +94,7 @@ constexpr auto read_fully = fully<char, &FileDoor::read_at>;
 void copy_file(Handle in, Handle out, std::uint64_t size)
 {
     std::uint64_t copied = file_door().copy_range(in, 0, out, 0, size);
-    std::vector<char> chunk(std::size_t { 1 } << 20);
+    std::vector<char> chunk(affordable_buffer(std::size_t { 1 } << 20, std::size_t { 64 } << 10));
     while (copied < size) {
         const auto part
             = static_cast<std::size_t>(std::min<std::uint64_t>(size - copied, chunk.size()));
