@@ -206,6 +206,13 @@ std::optional<std::pair<std::uint64_t, std::uint64_t>> bound_and_room(const std:
     return std::pair { std::stoull(found[1]), std::stoull(found[2]) };
 }
 
+// The checks that take a minute or more between them run only where asked.
+bool heavy_checks_asked()
+{
+    return std::getenv("RUNEL_TEST_HEAVY") != nullptr;
+}
+const char* const kHeavyOnly = "a long check, run by .ci/run: RUNEL_TEST_HEAVY=1 ctest -R Heavy";
+
 class UnderAMemoryLimit : public testing::TestWithParam<MemoryLimit> { };
 
 TEST_P(UnderAMemoryLimit, WritesTheResultOrRefusesItNeverKilled)
@@ -216,8 +223,8 @@ TEST_P(UnderAMemoryLimit, WritesTheResultOrRefusesItNeverKilled)
            "but the process's own and cannot tell a file system in memory";
 #endif
     const MemoryLimit& row = GetParam();
-    if (std::string(row.name).starts_with("Heavy") && std::getenv("RUNEL_TEST_HEAVY") == nullptr)
-        GTEST_SKIP() << "a long check, run by .ci/run: RUNEL_TEST_HEAVY=1 ctest -R Heavy";
+    if (std::string(row.name).starts_with("Heavy") && !heavy_checks_asked())
+        GTEST_SKIP() << kHeavyOnly;
     const std::string full = row.outcome == MemoryLimit::written ? normal_result(*row.board) : "";
     TempDir dir;
     const MemoryCgroup cgroup(row.cgroup_bytes);
@@ -319,6 +326,53 @@ const MemoryLimit kMemoryLimits[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Memory, UnderAMemoryLimit, testing::ValuesIn(kMemoryLimits),
+    [](const auto& info) { return info.param.name; });
+
+// Twenty runs at once in one folder of a small file system, each of a result no disk holds:
+// before its size is known each writes only a small share of the room, so that together they
+// leave most of it free to other writers, and each is refused and takes its part back.
+class TwentyRunsRefused : public testing::TestWithParam<TooSmall> { };
+
+TEST_P(TwentyRunsRefused, LeaveThreeQuartersOfTheRoomFree)
+{
+    if (!heavy_checks_asked()) GTEST_SKIP() << kHeavyOnly;
+    const TooSmall& row = GetParam();
+    TempDir dir;
+    const SmallFileSystem small(dir.path(), row.bytes, row.kind);
+    if (!small.mounted()) GTEST_SKIP() << small.why_not();
+    std::vector<fs::path> folders;
+    for (int i = 1; i <= 20; ++i) {
+        folders.push_back(dir / ("run" + std::to_string(i)));
+        fs::create_directory(folders.back());
+        write_file(folders.back() / kBoardFileName, kHundredsOfGigabytesBoard);
+    }
+    const std::uint64_t free_at_start = small.free_bytes();
+    std::atomic<std::uint64_t> least_free = free_at_start;
+    std::atomic<bool> done = false;
+    std::thread watch([&] {
+        while (!done) {
+            least_free = std::min<std::uint64_t>(least_free, small.free_bytes());
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    });
+    std::vector<ProgramRun> runs(folders.size());
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < folders.size(); ++i)
+        threads.emplace_back([&, i] { runs[i] = run_program(RUNEL_PROGRAM, folders[i]); });
+    for (std::thread& thread : threads) thread.join();
+    done = true;
+    watch.join();
+    EXPECT_GE(least_free, free_at_start / 4 * 3);
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        EXPECT_EQ(runs[i].exit_status, 1) << runs[i].errors;
+        EXPECT_TRUE(bound_and_room(runs[i].errors)) << runs[i].errors;
+        EXPECT_EQ(TempDir::entries_of(folders[i]), std::vector<std::string> { kBoardFileName });
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Heavy, TwentyRunsRefused,
+    testing::Values(TooSmall { "Tmpfs256Mb", SmallFileSystem::Kind::tmpfs, 256 << 20 },
+        TooSmall { "Ext2Of256Mb", SmallFileSystem::Kind::ext2, 256 << 20 }),
     [](const auto& info) { return info.param.name; });
 #else
 TEST(RunFaults, FileSystemTooSmall)
