@@ -40,6 +40,8 @@ constexpr std::uint64_t kLeftForTheRest = std::uint64_t { 16 } << 20;
 // A new array takes no more than this share of the room there is, so that runs sharing a limit
 // that grow at the same moment, each seeing the same room, stay below it together.
 constexpr std::uint64_t kShareOfTheRoom = 4;
+// A growing memo takes its pages this many bytes at a time, weighing the room between.
+constexpr std::uint64_t kPagesTakenAtOnce = std::uint64_t { 4 } << 20;
 // How often, in states visited, the watch is asked.
 constexpr unsigned kVisitsPerWatch = 1 << 14;
 // How often the memo weighs the room again while it does not grow: other processes, or a
@@ -159,8 +161,7 @@ private:
     bool resize(std::uint64_t buckets)
     {
         ZeroedArray<Bucket> bigger(static_cast<std::size_t>(buckets));
-        if (!bigger) return false;
-        bigger.touch_pages();
+        if (!bigger || !take_pages(bigger, buckets)) return false;
         ZeroedArray<Bucket> old = std::move(memory_);
         const std::uint64_t old_buckets = buckets_;
         memory_ = std::move(bigger);
@@ -170,6 +171,20 @@ private:
             for (const Entry& entry : old[i].ways) {
                 if (entry.occupied != 0) keep(entry, hash_of(entry), false);
             }
+        }
+        return true;
+    }
+
+    // Takes the pages of a new array of `buckets` a few megabytes at a time, weighing the room
+    // before each: a limit lowered meanwhile ends the growth, not the process. False where the
+    // room fell short.
+    static bool take_pages(const ZeroedArray<Bucket>& array, std::uint64_t buckets)
+    {
+        constexpr std::uint64_t kStep = kPagesTakenAtOnce / sizeof(Bucket);
+        for (std::uint64_t from = 0; from < buckets; from += kStep) {
+            if (from > 0 && available_memory() < kLeftForTheRest) return false;
+            array.touch_pages(static_cast<std::size_t>(from),
+                static_cast<std::size_t>(std::min(buckets, from + kStep)));
         }
         return true;
     }

@@ -47,12 +47,13 @@ public:
 
     void* data() const { return data_; }
 
-    /// Brings every page in now: a process's memory use shows what it holds at once, to itself
-    /// and to other processes that weigh the room left, instead of growing as pages are touched.
-    void touch_pages() const
+    /// Brings the pages of bytes [from, to) in now: a process's memory use shows what it holds
+    /// at once, to itself and to other processes that weigh the room left, instead of growing as
+    /// pages are touched.
+    void touch_pages(std::size_t from, std::size_t to) const
     {
         constexpr std::size_t kPage = 4096;
-        for (std::size_t at = 0; at < bytes_; at += kPage)
+        for (std::size_t at = from; at < to && at < bytes_; at += kPage)
             static_cast<volatile char*>(data_)[at] = 0;
     }
 
@@ -93,7 +94,11 @@ public:
     explicit operator bool() const { return block_.data() != nullptr; }
     T& operator[](std::size_t i) const { return static_cast<T*>(block_.data())[i]; }
     T* get() const { return static_cast<T*>(block_.data()); }
-    void touch_pages() const { block_.touch_pages(); }
+    /// Brings the pages of elements [from, to) in now.
+    void touch_pages(std::size_t from, std::size_t to) const
+    {
+        block_.touch_pages(from * sizeof(T), to * sizeof(T));
+    }
     /// Keeps the first `count` and gives the memory of the rest back.
     void shrink(std::size_t count) { block_.shrink(count * sizeof(T)); }
 

@@ -74,6 +74,18 @@ public:
     std::uint64_t limit() const { return number_in(limit_file_); }
     /// What the cgroup uses now.
     std::uint64_t usage() const { return number_in(parent_ + "/" + usage_file_); }
+    /// What its processes, in the cgroup inside it, hold of their own (no file pages): v1's
+    /// total_rss, v2's anon.
+    std::uint64_t anonymous() const
+    {
+        std::ifstream in(parent_ + "/memory.stat");
+        std::string name;
+        std::uint64_t value = 0;
+        while (in >> name >> value) {
+            if (name == "total_rss" || name == "anon") return value;
+        }
+        return 0;
+    }
 
 private:
     static bool write(const std::string& path, const std::string& text)
