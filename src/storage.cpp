@@ -8,8 +8,12 @@
 
 void copy_through_buffer(Storage& storage, std::uint64_t from, std::uint64_t to, std::uint64_t size)
 {
-    std::vector<char> chunk(static_cast<std::size_t>(
-        std::min<std::uint64_t>(size, affordable_buffer(1 << 20, 64 << 10))));
+    // A short copy takes a chunk of its own size; only a long one asks what memory affords, which
+    // costs a look at the system's figures.
+    constexpr std::size_t kShortCopy = 64 << 10;
+    if (size == 0) return;
+    std::vector<char> chunk(static_cast<std::size_t>(std::min<std::uint64_t>(
+        size, size <= kShortCopy ? kShortCopy : affordable_buffer(1 << 20, kShortCopy))));
     while (size > 0) {
         const auto part = static_cast<std::size_t>(std::min<std::uint64_t>(size, chunk.size()));
         storage.read_at(from, chunk.data(), part);

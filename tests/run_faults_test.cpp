@@ -15,6 +15,7 @@
 #include <atomic>
 #include <csignal>
 #include <cstring>
+#include <functional>
 #if !defined(_WIN32)
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -182,15 +183,19 @@ void PrintTo(const MemoryLimit& row, std::ostream* out)
 constexpr std::uint64_t kMegabyte = std::uint64_t { 1 } << 20;
 
 // Lowers the limit of `cgroup` to `lowest` while `running`, once the runs hold most of that of
-// their own, as far as the system lets it at each step: v1 refuses a limit below what the
-// cgroup holds, so each step leaves the runs a few megabytes beyond what they hold, and they
-// must give memory back for the next. True once the limit is `lowest`.
+// their own (or 300 ms have passed), as far as the system lets it at each step: v1 refuses a limit
+// below what the cgroup holds, so each step leaves the runs a few megabytes beyond what they hold,
+// and they must give memory back for the next. True once the limit is `lowest`.
 bool lower_limit(const MemoryCgroup& cgroup, std::uint64_t lowest, const std::atomic<bool>& running)
 {
-    while (running && cgroup.anonymous() < lowest / 4 * 3)
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+    while (running && cgroup.anonymous() < lowest / 4 * 3
+        && std::chrono::steady_clock::now() < give_up)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     while (running && cgroup.limit() != lowest) {
-        cgroup.set_limit(std::max(lowest, cgroup.usage() + 8 * kMegabyte));
+        // Below the file pages, which the kernel drops to meet it, else just above all it holds.
+        if (!cgroup.set_limit(std::max(lowest, cgroup.anonymous() + 8 * kMegabyte)))
+            cgroup.set_limit(std::max(lowest, cgroup.usage() + 8 * kMegabyte));
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return cgroup.limit() == lowest;
@@ -205,6 +210,36 @@ std::optional<std::pair<std::uint64_t, std::uint64_t>> bound_and_room(const std:
     std::smatch found;
     if (!std::regex_match(errors, found, words)) return std::nullopt;
     return std::pair { std::stoull(found[1]), std::stoull(found[2]) };
+}
+
+// Folders run1, run2... in `dir`, each holding `board`.
+std::vector<fs::path> folders_with(const TempDir& dir, int count, const std::string& board)
+{
+    std::vector<fs::path> folders;
+    for (int i = 1; i <= count; ++i) {
+        folders.push_back(dir / ("run" + std::to_string(i)));
+        fs::create_directory(folders.back());
+        write_file(folders.back() / kBoardFileName, board);
+    }
+    return folders;
+}
+
+// Runs the program in each of `folders` at once, and `meanwhile` on this thread until they end.
+std::vector<ProgramRun> run_at_once(const std::vector<fs::path>& folders,
+    const ProgramLimits& limits, const std::function<void(const std::atomic<bool>&)>& meanwhile)
+{
+    std::vector<ProgramRun> runs(folders.size());
+    std::atomic<bool> running = true;
+    std::atomic<std::size_t> ended = 0;
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < folders.size(); ++i)
+        threads.emplace_back([&, i] {
+            runs[i] = run_program(RUNEL_PROGRAM, folders[i], {}, limits);
+            if (++ended == folders.size()) running = false;
+        });
+    meanwhile(running);
+    for (std::thread& thread : threads) thread.join();
+    return runs;
 }
 
 // The checks that take a minute or more between them run only where asked.
@@ -232,26 +267,14 @@ TEST_P(UnderAMemoryLimit, WritesTheResultOrRefusesItNeverKilled)
     if (!cgroup.made()) GTEST_SKIP() << cgroup.why_not();
     const SmallFileSystem small(dir.path(), row.file_system_bytes, row.kind);
     if (!small.mounted()) GTEST_SKIP() << small.why_not();
-    std::vector<fs::path> folders;
-    for (int i = 1; i <= row.runs; ++i) {
-        folders.push_back(dir / ("run" + std::to_string(i)));
-        fs::create_directory(folders.back());
-        write_file(folders.back() / kBoardFileName, *row.board);
-    }
+    const std::vector<fs::path> folders = folders_with(dir, row.runs, *row.board);
     const std::uint64_t room = small.free_bytes();
     ProgramLimits limits;
     limits.cgroup_procs = cgroup.procs_file();
-    std::vector<ProgramRun> runs(folders.size());
-    std::atomic<bool> running = true;
-    std::vector<std::thread> threads;
-    std::atomic<std::size_t> ended = 0;
-    for (std::size_t i = 0; i < folders.size(); ++i)
-        threads.emplace_back([&, i] {
-            runs[i] = run_program(RUNEL_PROGRAM, folders[i], {}, limits);
-            if (++ended == folders.size()) running = false;
-        });
-    const bool lowered = row.lowered_to == 0 || lower_limit(cgroup, row.lowered_to, running);
-    for (std::thread& thread : threads) thread.join();
+    bool lowered = true;
+    const std::vector<ProgramRun> runs = run_at_once(folders, limits, [&](const auto& running) {
+        if (row.lowered_to > 0) lowered = lower_limit(cgroup, row.lowered_to, running);
+    });
     EXPECT_TRUE(lowered) << "the runs ended before the limit came down";
     for (std::size_t i = 0; i < runs.size(); ++i) {
         const ProgramRun& run = runs[i];
@@ -348,28 +371,13 @@ TEST_P(TwentyRunsRefused, LeaveThreeQuartersOfTheRoomFree)
     TempDir dir;
     const SmallFileSystem small(dir.path(), row.bytes, row.kind);
     if (!small.mounted()) GTEST_SKIP() << small.why_not();
-    std::vector<fs::path> folders;
-    for (int i = 1; i <= 20; ++i) {
-        folders.push_back(dir / ("run" + std::to_string(i)));
-        fs::create_directory(folders.back());
-        write_file(folders.back() / kBoardFileName, kHundredsOfGigabytesBoard);
-    }
+    const std::vector<fs::path> folders = folders_with(dir, 20, kHundredsOfGigabytesBoard);
     const std::uint64_t free_at_start = small.free_bytes();
-    std::atomic<std::uint64_t> least_free = free_at_start;
-    std::atomic<bool> done = false;
-    std::thread watch([&] {
-        while (!done) {
-            least_free = std::min<std::uint64_t>(least_free, small.free_bytes());
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+    std::uint64_t least_free = free_at_start;
+    const std::vector<ProgramRun> runs = run_at_once(folders, {}, [&](const auto& running) {
+        for (; running; std::this_thread::sleep_for(std::chrono::milliseconds(10)))
+            least_free = std::min(least_free, small.free_bytes());
     });
-    std::vector<ProgramRun> runs(folders.size());
-    std::vector<std::thread> threads;
-    for (std::size_t i = 0; i < folders.size(); ++i)
-        threads.emplace_back([&, i] { runs[i] = run_program(RUNEL_PROGRAM, folders[i]); });
-    for (std::thread& thread : threads) thread.join();
-    done = true;
-    watch.join();
     EXPECT_GE(least_free, free_at_start / 4 * 3);
     for (std::size_t i = 0; i < runs.size(); ++i) {
         EXPECT_EQ(runs[i].exit_status, 1) << runs[i].errors;
