@@ -104,7 +104,10 @@ void copy_file(Handle in, Handle out, std::uint64_t size)
     }
 }
 
-constexpr std::uint64_t kWritebackEvery = std::uint64_t { 8 } << 20;
+constexpr std::size_t kWritebackEvery = std::size_t { 8 } << 20;
+// Under a small memory limit the pages written but not yet on the disk count against it: they
+// are sent on their way sooner.
+constexpr std::size_t kWritebackEveryLeast = std::size_t { 1 } << 20;
 
 // What the opening found or made at the name.
 struct Opened {
@@ -380,7 +383,7 @@ private:
     std::uint64_t reserved_ = 0;
     // The end of what was written: the result's size. Writes may come from several threads.
     std::atomic<std::uint64_t> end_ { 0 };
-    WriteBehind write_behind_ { kWritebackEvery };
+    WriteBehind write_behind_ { affordable_buffer(kWritebackEvery, kWritebackEveryLeast) };
 };
 
 // A pipe, a terminal, a device: the bytes go in as they come, once each, in order.

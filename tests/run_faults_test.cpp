@@ -169,7 +169,7 @@ struct MemoryLimit {
     std::uint64_t file_system_bytes;
     const std::string* board;
     // Refused before the count ended: with a bound of what the result needs, past the room.
-    enum { written, refused_counted, refused_with_a_bound } outcome;
+    enum { written, refused_counted, refused_with_a_bound, out_of_memory } outcome;
     std::uint64_t result_bytes = 0; // the result's size, where known
     int runs = 1; // at once, each in a folder of its own
     std::uint64_t lowered_to = 0; // the limit, lowered to this while the runs count
@@ -287,6 +287,10 @@ TEST_P(UnderAMemoryLimit, WritesTheResultOrRefusesItNeverKilled)
         }
         EXPECT_EQ(run.exit_status, 1);
         EXPECT_EQ(TempDir::entries_of(folders[i]), std::vector<std::string> { kBoardFileName });
+        if (row.outcome == MemoryLimit::out_of_memory) {
+            EXPECT_EQ(run.errors, "Runel_out.txt: cannot write the result: out of memory\n");
+            continue;
+        }
         if (row.outcome == MemoryLimit::refused_counted) {
             EXPECT_EQ(run.errors,
                 "Runel_out.txt: the result needs " + std::to_string(row.result_bytes)
@@ -334,6 +338,9 @@ const MemoryLimit kMemoryLimits[] = {
     // Too little for the memo, and for the writer's usual buffers, which shrink.
     { "HugeBoardIn8Mb", 8 * kMegabyte, Kind::ext2, 512 * kMegabyte, &kHundredsOfGigabytesBoard,
         MemoryLimit::refused_with_a_bound },
+    // Too little for the run itself: it says so rather than be killed on the way.
+    { "OutOfMemoryIn3MbForAHeavyBoard", 3 * kMegabyte, Kind::ext2, 512 * kMegabyte,
+        &kTwoHundredMegabyteBoard, MemoryLimit::out_of_memory },
     { "HeavyTwoHugeBoardsShare128Mb", 128 * kMegabyte, Kind::ext2, 4096 * kMegabyte,
         &kHundredsOfGigabytesBoard, MemoryLimit::refused_with_a_bound, 0, 2 },
     { "HeavyThreeHeavyBoardsShare256Mb", 256 * kMegabyte, Kind::ext2, 1024 * kMegabyte,
