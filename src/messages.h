@@ -62,7 +62,8 @@ inline constexpr MessageText kMessages[] = {
     { Message::out_of_memory, "out of memory" },
     { Message::needs_bytes, "the result needs {} bytes; no room for it on this file system" },
     { Message::needs_more_than,
-        "the result needs more than {} bytes; no room for it on this file system" },
+        "the result needs more than {} bytes (the count stopped there); this file system has {} "
+        "bytes free" },
     { Message::internal_error, "internal error: {}" },
     { Message::left_earlier_kept, "the earlier result is kept" },
     { Message::left_earlier_removed, "the earlier result was removed" },

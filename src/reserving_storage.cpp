@@ -10,8 +10,14 @@ ReservingStorage::ReservingStorage(Storage& storage, const State& start, std::ui
     , start_(start)
     , count_memory_(count_memory)
     , room_(storage.free_room())
-    , prefix_(storage.writes_in_place() ? 0 : std::min(room_ / kPrefixShare, kLongestPrefix))
+    , prefix_(storage.writes_in_place() ? 0 : prefix_for(room_))
 {
+}
+
+std::uint64_t ReservingStorage::prefix_for(std::uint64_t room)
+{
+    if (room == 0) return 0;
+    return std::min(room / std::max(kPrefixShare, kFullShareFrom / room), kLongestPrefix);
 }
 
 ReservingStorage::~ReservingStorage()
@@ -35,29 +41,40 @@ void ReservingStorage::count()
     try {
         const CountWatch watch = [this](std::uint64_t passed) {
             const std::lock_guard lock(mutex_);
-            if (stop_) return false;
-            if (passed < room_ || passed < kCountedExactlyBelow) return true;
-            verdict_ = Verdict::refused;
-            bytes_ = passed;
-            decided_.notify_all();
-            return false;
+            return count_goes_on(passed);
         };
         const std::optional<ResultSize> size = count_result(start_, count_memory_, watch);
         if (size)
             decide(Verdict::counted, size->file_bytes());
         else
-            decide(Verdict::refused, kLongestCountedText); // unless the watch decided first
+            decide(Verdict::refused, kLongestCountedText, false); // unless the watch decided first
     } catch (...) {
-        decide(Verdict::failed, 0, std::current_exception());
+        decide(Verdict::failed, 0, true, std::current_exception());
     }
 }
 
-void ReservingStorage::decide(Verdict verdict, std::uint64_t bytes, std::exception_ptr failure)
+bool ReservingStorage::count_goes_on(std::uint64_t passed)
+{
+    if (stop_) return false;
+    if (passed < room_ || passed < kCountedExactlyBelow) return true;
+    const auto now = std::chrono::steady_clock::now();
+    if (!passed_room_at_) passed_room_at_ = now;
+    if (now - *passed_room_at_ < kWaitForTheExactSize) return true;
+    verdict_ = Verdict::refused;
+    bytes_ = passed;
+    exact_ = false;
+    decided_.notify_all();
+    return false;
+}
+
+void ReservingStorage::decide(
+    Verdict verdict, std::uint64_t bytes, bool exact, std::exception_ptr failure)
 {
     const std::lock_guard lock(mutex_);
     if (verdict_ != Verdict::none || stop_) return;
     verdict_ = verdict;
     bytes_ = bytes;
+    exact_ = exact;
     failure_ = std::move(failure);
     decided_.notify_all();
 }
@@ -82,7 +99,7 @@ void ReservingStorage::reach(std::uint64_t end)
     case Verdict::none:
         return;
     case Verdict::refused:
-        throw RoomRunsOut { bytes_, true };
+        throw RoomRunsOut { bytes_, !exact_, room_ };
     case Verdict::failed:
         std::rethrow_exception(failure_);
     case Verdict::counted:
@@ -93,7 +110,8 @@ void ReservingStorage::reach(std::uint64_t end)
     try {
         storage_.reserve(size);
     } catch (const std::system_error& failure) {
-        if (failure.code() == std::errc::no_space_on_device) throw RoomRunsOut { size, false };
+        if (failure.code() == std::errc::no_space_on_device)
+            throw RoomRunsOut { size, false, room_ };
         throw;
     }
     reserved_ = true;

@@ -4,31 +4,45 @@
 #include "state.h"
 #include "storage.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 /// The storage of a result that is written while its size is not known yet, for a writer that
 /// appends in order. A prefix, a small share of the free room, is written blindly: a result
 /// that ends within it is never counted. Once the writer is half-way there, the result's size is
 /// counted on another thread; the writer goes past the prefix only when the count has ended and
-/// the room for the whole result is reserved. The result is refused (RoomRunsOut) as soon as the
-/// count passes the free room. A storage written in place gets no prefix: what is written there
-/// could not be taken back.
+/// the room for the whole result is reserved. The result is refused (RoomRunsOut) once the count
+/// passes the free room: with its exact size where the count ends within a moment of that, else
+/// with what the count had reached. A storage written in place gets no prefix: what is written
+/// there could not be taken back.
 class ReservingStorage final : public Storage {
 public:
-    /// The prefix's share of the free room, and the most it takes.
+    /// The prefix's share of the free room, and the most it takes. On a small file system the
+    /// share is smaller still: the room over kFullShareFrom, so that many runs refused at once
+    /// leave most of it free.
     static constexpr std::uint64_t kPrefixShare = 16;
+    static constexpr std::uint64_t kFullShareFrom = std::uint64_t { 32 } << 30;
     static constexpr std::uint64_t kLongestPrefix = std::uint64_t { 1 } << 30;
     /// A result shorter than this is refused with its exact size: counting that far is quick.
     static constexpr std::uint64_t kCountedExactlyBelow = std::uint64_t { 64 } << 20;
+    /// How long the count goes on past the free room for the exact size, which tells the user
+    /// what to free.
+    static constexpr std::chrono::milliseconds kWaitForTheExactSize { 1000 };
 
-    /// Thrown when the result does not fit: it needs `bytes`, or more than `bytes`.
+    /// The prefix written blindly into `room` bytes of free room.
+    static std::uint64_t prefix_for(std::uint64_t room);
+
+    /// Thrown when the result does not fit into the `room` there was: it needs `bytes`, or more
+    /// than `bytes` (the count stopped there).
     struct RoomRunsOut {
         std::uint64_t bytes;
         bool at_least;
+        std::uint64_t room;
     };
 
     /// Writes the result from `start` into `storage`, whose size the count works out with a memo
@@ -50,12 +64,15 @@ public:
 
 private:
     enum class Verdict { none, counted, refused, failed };
+    // What the count has found of the result, with the lock held: whether it may go on.
+    bool count_goes_on(std::uint64_t passed);
 
     // Lets the writer go on to `end`: at once within the prefix, then once the room is reserved.
     void reach(std::uint64_t end);
     void start_count();
     void count();
-    void decide(Verdict verdict, std::uint64_t bytes, std::exception_ptr failure = nullptr);
+    void decide(Verdict verdict, std::uint64_t bytes, bool exact = true,
+        std::exception_ptr failure = nullptr);
     void stop_count();
 
     Storage& storage_;
@@ -71,6 +88,8 @@ private:
     std::condition_variable decided_;
     bool stop_ = false;
     Verdict verdict_ = Verdict::none;
-    std::uint64_t bytes_ = 0; // counted: the result's; refused: what it passes
+    std::uint64_t bytes_ = 0; // counted: the result's; refused: what it needs, or passes
+    bool exact_ = true; // refused: bytes_ is the result's size
+    std::optional<std::chrono::steady_clock::time_point> passed_room_at_;
     std::exception_ptr failure_;
 };

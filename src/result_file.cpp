@@ -3,6 +3,8 @@
 // looked up again, but for the removals, which check the name first.
 #include "result_file.h"
 
+#include "memory.h"
+
 #include "file_door.h"
 #include "result_place.h"
 #include "result_stages.h"
@@ -97,7 +99,7 @@ constexpr auto read_fully = fully<char, &FileDoor::read_at>;
 void copy_file(Handle in, Handle out, std::uint64_t size)
 {
     std::uint64_t copied = file_door().copy_range(in, 0, out, 0, size);
-    std::vector<char> chunk(std::size_t { 1 } << 20);
+    std::vector<char> chunk(affordable_buffer(std::size_t { 1 } << 20, std::size_t { 64 } << 10));
     while (copied < size) {
         const auto part
             = static_cast<std::size_t>(std::min<std::uint64_t>(size - copied, chunk.size()));
@@ -107,7 +109,10 @@ void copy_file(Handle in, Handle out, std::uint64_t size)
     }
 }
 
-constexpr std::uint64_t kWritebackEvery = std::uint64_t { 8 } << 20;
+constexpr std::size_t kWritebackEvery = std::size_t { 8 } << 20;
+// Under a small memory limit the pages written but not yet on the disk count against it: they
+// are sent on their way sooner.
+constexpr std::size_t kWritebackEveryLeast = std::size_t { 1 } << 20;
 
 // What the opening found or made at the name.
 struct Opened {
@@ -524,7 +529,7 @@ private:
     std::uint64_t reserved_ = 0;
     // The end of what was written: the result's size. Writes may come from several threads.
     std::atomic<std::uint64_t> end_ { 0 };
-    WriteBehind write_behind_ { kWritebackEvery };
+    WriteBehind write_behind_ { affordable_buffer(kWritebackEvery, kWritebackEveryLeast) };
 };
 
 // A pipe, a terminal, a device: the bytes go in as they come, once each, in order.

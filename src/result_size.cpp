@@ -1,6 +1,7 @@
 #include "result_size.h"
 
 #include "builtins.h"
+#include "memory.h"
 #include "search.h"
 #include "state_key.h"
 #include "text_mode.h"
@@ -8,6 +9,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <chrono>
 #include <new>
 
 namespace {
@@ -31,17 +33,41 @@ constexpr std::uint64_t kLongestKept = (std::uint64_t { 1 } << 44) - 1;
 // The memo starts at this and doubles as it fills, up to its limit, so that a short count takes
 // little memory.
 constexpr std::uint64_t kFirstMemoBytes = std::uint64_t { 4 } << 20;
+// A memo smaller than this is not worth its lookups.
+constexpr std::uint64_t kFewestBuckets = 1024;
+// What the rest of the run needs beside the memo: the writer's buffers and caches, and the first
+// of the result where it is kept in memory.
+constexpr std::uint64_t kLeftForTheRest = std::uint64_t { 16 } << 20;
+// A new array takes no more than this share of the room there is, so that runs sharing a limit
+// that grow at the same moment, each seeing the same room, stay below it together.
+constexpr std::uint64_t kShareOfTheRoom = 4;
+// A growing memo takes its pages this many bytes at a time, weighing the room between.
+constexpr std::uint64_t kPagesTakenAtOnce = std::uint64_t { 4 } << 20;
 // How often, in states visited, the watch is asked.
 constexpr unsigned kVisitsPerWatch = 1 << 14;
+// How often the memo weighs the room again while it does not grow: other processes, or a
+// lowered limit, may take it.
+constexpr auto kRoomLookEvery = std::chrono::milliseconds(20);
 
-// The states whose suffixes are known, within a fixed limit. When a bucket is full, the entry
-// that cost the fewest visits to work out gives way: it is the cheapest to work out again.
+// What a new array of the memo may take, of `room` bytes of memory.
+std::uint64_t memo_share_of(std::uint64_t room)
+{
+    return room > kLeftForTheRest ? (room - kLeftForTheRest) / kShareOfTheRoom : 0;
+}
+
+// The states whose suffixes are known, within a limit and a share of the memory there is. When
+// a bucket is full, the entry that cost the fewest visits to work out gives way: it is the
+// cheapest to work out again. Its pages are taken at once as it grows, so that the room other
+// runs see is the room there is; when the room falls short, the memo halves and gives the rest
+// back, forgetting the cheapest entries.
 class Memo {
 public:
     explicit Memo(std::uint64_t memory_bytes)
         : most_buckets_(memory_bytes / sizeof(Bucket))
     {
-        resize(std::min(most_buckets_, kFirstMemoBytes / sizeof(Bucket)));
+        const std::uint64_t first = std::min({ most_buckets_, kFirstMemoBytes / sizeof(Bucket),
+            memo_share_of(available_memory()) / sizeof(Bucket) });
+        if (first >= kFewestBuckets) resize(first);
     }
 
     const Entry* find(const State& state, std::uint64_t hash) const
@@ -63,20 +89,29 @@ public:
     {
         if (buckets_ == 0 || suffix.length > kLongestKept) return;
         const std::uint64_t cost = static_cast<std::uint64_t>(std::bit_width(visits));
-        const Entry entry { state.occupied,
-            suffix.length << 20 | cost << 12 | static_cast<std::uint64_t>(suffix.last) << 6
-                | static_cast<std::uint64_t>(state.king) };
-        Bucket& bucket = at(hash);
-        Entry* cheapest = &bucket.ways[0];
-        for (Entry& way : bucket.ways) {
-            if (way.occupied == 0) {
-                way = entry;
-                if (++filled_ > buckets_ * kWays / 4 * 3) grow();
-                return;
-            }
-            if (cost_of(way) < cost_of(*cheapest)) cheapest = &way;
+        if (keep({ state.occupied,
+                     suffix.length << 20 | cost << 12 | static_cast<std::uint64_t>(suffix.last) << 6
+                         | static_cast<std::uint64_t>(state.king) },
+                hash, true)
+            && filled_ > buckets_ * kWays / 4 * 3)
+            grow();
+    }
+
+    /// Weighs the memory there is now: halves the memo while what is left falls short, or lets
+    /// it grow again.
+    void fit_room()
+    {
+        std::uint64_t room = available_memory();
+        while (buckets_ > 0 && room < kLeftForTheRest) {
+            room += buckets_ * sizeof(Bucket) / 2;
+            halve();
         }
-        *cheapest = entry;
+        may_grow_ = true;
+        if (buckets_ == 0) {
+            const std::uint64_t first = std::min({ most_buckets_, kFirstMemoBytes / sizeof(Bucket),
+                memo_share_of(room) / sizeof(Bucket) });
+            if (first >= kFewestBuckets) resize(first);
+        }
     }
 
     static Suffix suffix_of(const Entry& entry)
@@ -93,12 +128,31 @@ private:
 
     Bucket& at(std::uint64_t hash) const { return memory_[multiply_high(hash, buckets_)]; }
 
+    // Puts `entry` in its bucket, where a full one gives up its cheapest entry: for a `fresh`
+    // one, always (it is the one the search is about to need), else only where it is the
+    // cheaper. True if it took a free way.
+    bool keep(const Entry& entry, std::uint64_t hash, bool fresh)
+    {
+        Bucket& bucket = at(hash);
+        Entry* cheapest = &bucket.ways[0];
+        for (Entry& way : bucket.ways) {
+            if (way.occupied == 0) {
+                way = entry;
+                ++filled_;
+                return true;
+            }
+            if (cost_of(way) < cost_of(*cheapest)) cheapest = &way;
+        }
+        if (fresh || cost_of(*cheapest) <= cost_of(entry)) *cheapest = entry;
+        return false;
+    }
+
     // Moves the entries into an array of `buckets`; false, keeping the old one, where the
     // system has no memory to give.
     bool resize(std::uint64_t buckets)
     {
         ZeroedArray<Bucket> bigger(static_cast<std::size_t>(buckets));
-        if (!bigger) return false;
+        if (!bigger || !take_pages(bigger, buckets)) return false;
         ZeroedArray<Bucket> old = std::move(memory_);
         const std::uint64_t old_buckets = buckets_;
         memory_ = std::move(bigger);
@@ -106,32 +160,62 @@ private:
         filled_ = 0;
         for (std::uint64_t i = 0; i < old_buckets; ++i) {
             for (const Entry& entry : old[i].ways) {
-                if (entry.occupied == 0) continue;
-                Entry* free = nullptr;
-                for (Entry& way : at(hash_of(key_in(entry))).ways) {
-                    if (way.occupied == 0) {
-                        free = &way;
-                        break;
-                    }
-                }
-                // An entry that finds its bucket full is forgotten, as a store would forget it.
-                if (free == nullptr) continue;
-                *free = entry;
-                ++filled_;
+                if (entry.occupied != 0) keep(entry, hash_of(key_in(entry)), false);
             }
         }
         return true;
     }
 
+    // Takes the pages of a new array of `buckets` a few megabytes at a time, weighing the room
+    // before each: a limit lowered meanwhile ends the growth, not the process. False where the
+    // room fell short.
+    static bool take_pages(const ZeroedArray<Bucket>& array, std::uint64_t buckets)
+    {
+        constexpr std::uint64_t kStep = kPagesTakenAtOnce / sizeof(Bucket);
+        for (std::uint64_t from = 0; from < buckets; from += kStep) {
+            if (from > 0 && available_memory() < kLeftForTheRest) return false;
+            array.touch_pages(static_cast<std::size_t>(from),
+                static_cast<std::size_t>(std::min(buckets, from + kStep)));
+        }
+        return true;
+    }
+
+    // Halves the array where it lies, without a second one: under the smaller size every entry's
+    // bucket is at or before the one it leaves, so a walk upwards moves each into a bucket
+    // already emptied.
+    void halve()
+    {
+        const std::uint64_t old_buckets = buckets_;
+        if (old_buckets / 2 < kFewestBuckets) {
+            memory_ = {};
+            buckets_ = 0;
+            filled_ = 0;
+            return;
+        }
+        buckets_ = old_buckets / 2;
+        filled_ = 0;
+        for (std::uint64_t i = 0; i < old_buckets; ++i) {
+            const Bucket leaving = memory_[i];
+            memory_[i] = Bucket {};
+            for (const Entry& entry : leaving.ways) {
+                if (entry.occupied != 0) keep(entry, hash_of(key_in(entry)), false);
+            }
+        }
+        memory_.shrink(static_cast<std::size_t>(buckets_));
+    }
+
     void grow()
     {
-        if (buckets_ >= most_buckets_) return;
-        if (!resize(std::min(most_buckets_, buckets_ * 2))) most_buckets_ = buckets_;
+        if (!may_grow_ || buckets_ >= most_buckets_) return;
+        const std::uint64_t wanted = std::min(most_buckets_, buckets_ * 2);
+        // Asked again only once the room has been weighed anew.
+        may_grow_ = wanted * sizeof(Bucket) <= memo_share_of(available_memory()) && resize(wanted);
     }
 
     std::uint64_t most_buckets_;
     std::uint64_t buckets_ = 0;
     std::uint64_t filled_ = 0;
+    bool may_grow_ = true;
     ZeroedArray<Bucket> memory_;
 };
 
@@ -181,10 +265,16 @@ private:
         // Between two looks the text grows by at most kVisitsPerWatch suffixes of the memo,
         // each shorter than kLongestKept: the sum cannot wrap around.
         if (length_ > kLongestCountedText || !watch_(length_)) throw Stopped {};
+        const auto now = std::chrono::steady_clock::now();
+        if (now < next_room_look_) return;
+        memo_.fit_room();
+        next_room_look_ = now + kRoomLookEvery;
     }
 
     std::uint64_t visits_ = 0;
     unsigned until_watch_ = kVisitsPerWatch;
+    std::chrono::steady_clock::time_point next_room_look_
+        = std::chrono::steady_clock::now() + kRoomLookEvery;
     Memo& memo_;
     const CountWatch& watch_;
 };

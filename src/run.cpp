@@ -15,22 +15,6 @@
 #include <system_error>
 #include <utility>
 
-namespace {
-
-// The size count's memo may take what the options allow, but no more than the process can get,
-// less what the rest of the run needs: a memo that outgrew the memory would end the run
-// part-way. While the memo doubles its old array (half of the new one) lives beside it.
-std::uint64_t count_memory(const RunOptions& options)
-{
-    constexpr std::uint64_t kRestOfTheRun = std::uint64_t { 32 } << 20;
-    const std::uint64_t available = available_memory();
-    const std::uint64_t usable
-        = available > kRestOfTheRun ? (available - kRestOfTheRun) / 3 * 2 : 0;
-    return std::min(options.size_count_budget, usable);
-}
-
-} // namespace
-
 void write_result(const Board& board, Storage& storage, const RunOptions& options)
 {
     const Position king = damka_cords_find(board);
@@ -38,6 +22,10 @@ void write_result(const Board& board, Storage& storage, const RunOptions& option
         storage.write_at(0, kNoCapture.data(), kNoCapture.size());
         return;
     }
+    // Where a limit leaves less than the writer's least buffers, touching them would end the
+    // process; refused, the run still says why.
+    constexpr std::uint64_t kLeastForTheRun = std::uint64_t { 4 } << 20;
+    if (available_memory() < kLeastForTheRun) throw std::bad_alloc();
     const State start = state_of(board, king);
     // A pipe or device takes the bytes as they come: there is nothing to reserve or take back,
     // so the size need not be known.
@@ -46,10 +34,10 @@ void write_result(const Board& board, Storage& storage, const RunOptions& option
         return;
     }
     try {
-        ReservingStorage reserving(storage, start, count_memory(options));
+        ReservingStorage reserving(storage, start, options.size_count_budget);
         reserving.finish(write_captures(start, reserving));
     } catch (const ReservingStorage::RoomRunsOut& refusal) {
-        throw NoRoomForResult { refusal.bytes, refusal.at_least };
+        throw NoRoomForResult { refusal.bytes, refusal.at_least, refusal.room };
     }
 }
 
@@ -94,8 +82,9 @@ int run(std::ostream& errors, const RunOptions& options)
         if (reading.error->column > 0) about += ':' + std::to_string(reading.error->column);
         what = reading.error->message;
     } catch (const NoRoomForResult& refusal) {
-        what = words_of(refusal.at_least ? Message::needs_more_than : Message::needs_bytes,
-            { std::to_string(refusal.bytes) });
+        what = refusal.at_least ? words_of(Message::needs_more_than,
+                   { std::to_string(refusal.bytes), std::to_string(refusal.room) })
+                                : words_of(Message::needs_bytes, { std::to_string(refusal.bytes) });
     } catch (const std::system_error& failure) {
         what = failure_words(failure);
     } catch (const std::bad_alloc&) {

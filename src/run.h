@@ -19,14 +19,16 @@ struct RunOptions {
 /// The storage has no room for the result.
 struct NoRoomForResult {
     std::uint64_t bytes = 0; // what the result needs
-    bool at_least = false; // the result needs more than `bytes`
+    bool at_least = false; // the result needs more than `bytes`: the count stopped there
+    std::uint64_t room = 0; // the free room the result met
 };
 
 /// Writes the whole result file for `board` into `storage`: the settled paths, one a line in
 /// ascending order, or "No". Into a pipe or device the result streams; into a file, no more than
 /// a small prefix is written before its size is counted and its room reserved (none where the
-/// file is written in place). Throws NoRoomForResult as soon as the count passes the free room,
-/// or std::system_error if the storage fails.
+/// file is written in place). Throws NoRoomForResult soon after the count passes the free room,
+/// or std::system_error if the storage fails; std::bad_alloc where a memory limit leaves too
+/// little for the run itself.
 void write_result(const Board& board, Storage& storage, const RunOptions& options = {});
 
 /// One run in the working directory, from the board file to the result file. Failures are

@@ -1,12 +1,19 @@
 #include "storage.h"
 
+#include "memory.h"
+
 #include <algorithm>
 #include <cstring>
 #include <vector>
 
 void copy_through_buffer(Storage& storage, std::uint64_t from, std::uint64_t to, std::uint64_t size)
 {
-    std::vector<char> chunk(static_cast<std::size_t>(std::min<std::uint64_t>(size, 1 << 20)));
+    // A short copy takes a chunk of its own size; only a long one asks what memory affords, which
+    // costs a look at the system's figures.
+    constexpr std::size_t kShortCopy = 64 << 10;
+    if (size == 0) return;
+    std::vector<char> chunk(static_cast<std::size_t>(std::min<std::uint64_t>(
+        size, size <= kShortCopy ? kShortCopy : affordable_buffer(1 << 20, kShortCopy))));
     while (size > 0) {
         const auto part = static_cast<std::size_t>(std::min<std::uint64_t>(size, chunk.size()));
         storage.read_at(from, chunk.data(), part);
@@ -19,15 +26,17 @@ void copy_through_buffer(Storage& storage, std::uint64_t from, std::uint64_t to,
 
 Appender::Appender(Storage& storage)
     : storage_(storage)
-    , buffer_(new char[kBufferSize])
+    , buffer_size_(affordable_buffer(kMostBuffer, kLeastBuffer))
+    , kept_(buffer_size_ / 8)
+    , buffer_(new char[buffer_size_])
 {
 }
 
 void Appender::append(const char* data, std::size_t size)
 {
     while (size > 0) {
-        if (used_ == kBufferSize) flush();
-        const std::size_t part = std::min(size, kBufferSize - used_);
+        if (used_ == buffer_size_) flush();
+        const std::size_t part = std::min(size, buffer_size_ - used_);
         std::memcpy(buffer_.get() + used_, data, part);
         used_ += part;
         data += part;
@@ -46,8 +55,8 @@ void Appender::append_copy(std::uint64_t offset, std::uint64_t size)
         return;
     }
     while (size > 0) {
-        if (used_ == kBufferSize) flush();
-        auto part = static_cast<std::size_t>(std::min<std::uint64_t>(size, kBufferSize - used_));
+        if (used_ == buffer_size_) flush();
+        auto part = static_cast<std::size_t>(std::min<std::uint64_t>(size, buffer_size_ - used_));
         if (in_memory(offset)) {
             // The source ends where the copy starts at the latest: the ranges never overlap.
             std::memcpy(buffer_.get() + used_, buffer_.get() + (offset - window_start_), part);
@@ -68,9 +77,9 @@ void Appender::flush()
     storage_.write_at(flushed_, buffer_.get() + (flushed_ - window_start_),
         static_cast<std::size_t>(end - flushed_));
     flushed_ = end;
-    if (used_ > kKept) {
-        std::memmove(buffer_.get(), buffer_.get() + (used_ - kKept), kKept);
-        window_start_ = end - kKept;
-        used_ = kKept;
+    if (used_ > kept_) {
+        std::memmove(buffer_.get(), buffer_.get() + (used_ - kept_), kept_);
+        window_start_ = end - kept_;
+        used_ = kept_;
     }
 }

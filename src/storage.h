@@ -42,13 +42,13 @@ public:
     void append(const char* data, std::size_t size);
     void append(char c)
     {
-        if (used_ == kBufferSize) flush();
+        if (used_ == buffer_size_) flush();
         buffer_[used_++] = c;
     }
     /// Appends three characters, with one check for room: a capture's.
     void append(char a, char b, char c)
     {
-        if (used_ > kBufferSize - 3) flush();
+        if (used_ > buffer_size_ - 3) flush();
         char* at = buffer_.get() + used_;
         at[0] = a;
         at[1] = b;
@@ -64,13 +64,15 @@ public:
     void flush();
 
 private:
-    static constexpr std::size_t kBufferSize = 8 << 20;
-    // What a flush keeps of the bytes written, for copies to come.
-    static constexpr std::size_t kKept = 1 << 20;
+    // The buffer's size where memory allows, and the least it takes where memory is short.
+    static constexpr std::size_t kMostBuffer = 8 << 20;
+    static constexpr std::size_t kLeastBuffer = 256 << 10;
     // Copies this long from bytes no longer in memory are left to the storage.
     static constexpr std::uint64_t kDirectCopyMin = 1 << 16;
 
     Storage& storage_;
+    std::size_t buffer_size_;
+    std::size_t kept_; // what a flush keeps of the bytes written, for copies to come
     std::unique_ptr<char[]> buffer_;
     std::size_t used_ = 0; // bytes in the buffer, from window_start_
     std::uint64_t window_start_ = 0; // the output's offset of the buffer's first byte

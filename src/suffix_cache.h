@@ -5,6 +5,8 @@
 #include "walk.h"
 #include "zeroed_array.h"
 
+#include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <new>
 
@@ -39,7 +41,7 @@ public:
     static constexpr std::uint64_t kMinLength = 48;
 
     /// A cache of 2^`bucket_bits` buckets of 64 bytes.
-    explicit SuffixCache(int bucket_bits = 16)
+    explicit SuffixCache(int bucket_bits = affordable_bucket_bits())
         : shift_(64 - bucket_bits)
         , buckets_(ZeroedArray<Bucket>(std::size_t { 1 } << bucket_bits))
     {
@@ -66,6 +68,13 @@ public:
             ? ways[0]
             : ways[1];
         victim = { state.occupied, pack_suffix({ length, last }, state.king), offset };
+    }
+
+    /// 4 MB of buckets, or fewer where memory is short.
+    static int affordable_bucket_bits()
+    {
+        return std::countr_zero(
+            affordable_buffer(std::size_t { 4 } << 20, std::size_t { 64 } << 10) / sizeof(Bucket));
     }
 
 private:

@@ -22,12 +22,14 @@ public:
                 : bytes < kMappedFrom ? std::calloc(bytes, 1)
                                       : map_zeroed(bytes))
         , bytes_(data_ == nullptr ? 0 : bytes)
+        , mapped_(bytes >= kMappedFrom)
     {
     }
     ~ZeroedBlock() { release(); }
     ZeroedBlock(ZeroedBlock&& other) noexcept
         : data_(std::exchange(other.data_, nullptr))
         , bytes_(std::exchange(other.bytes_, 0))
+        , mapped_(other.mapped_)
     {
     }
     ZeroedBlock& operator=(ZeroedBlock&& other) noexcept
@@ -36,6 +38,7 @@ public:
             release();
             data_ = std::exchange(other.data_, nullptr);
             bytes_ = std::exchange(other.bytes_, 0);
+            mapped_ = other.mapped_;
         }
         return *this;
     }
@@ -44,11 +47,30 @@ public:
 
     void* data() const { return data_; }
 
+    /// Brings the pages of bytes [from, to) in now: a process's memory use shows what it holds
+    /// at once, to itself and to other processes that weigh the room left, instead of growing as
+    /// pages are touched.
+    void touch_pages(std::size_t from, std::size_t to) const
+    {
+        constexpr std::size_t kPage = 4096;
+        for (std::size_t at = from; at < to && at < bytes_; at += kPage)
+            static_cast<volatile char*>(data_)[at] = 0;
+    }
+
+    /// Keeps the first `bytes` and gives the pages of the rest back to the system (a small block
+    /// keeps them).
+    void shrink(std::size_t bytes)
+    {
+        if (bytes >= bytes_) return;
+        if (mapped_) unmap_zeroed_tail(data_, bytes_, bytes);
+        if (mapped_) bytes_ = bytes;
+    }
+
 private:
     void release()
     {
         if (data_ == nullptr) return;
-        if (bytes_ >= kMappedFrom)
+        if (mapped_)
             unmap_zeroed(data_, bytes_);
         else
             std::free(data_);
@@ -56,6 +78,7 @@ private:
 
     void* data_ = nullptr;
     std::size_t bytes_ = 0;
+    bool mapped_ = false;
 };
 
 /// An array of `count` zero-filled T in a ZeroedBlock.
@@ -71,6 +94,13 @@ public:
     explicit operator bool() const { return block_.data() != nullptr; }
     T& operator[](std::size_t i) const { return static_cast<T*>(block_.data())[i]; }
     T* get() const { return static_cast<T*>(block_.data()); }
+    /// Brings the pages of elements [from, to) in now.
+    void touch_pages(std::size_t from, std::size_t to) const
+    {
+        block_.touch_pages(from * sizeof(T), to * sizeof(T));
+    }
+    /// Keeps the first `count` and gives the memory of the rest back.
+    void shrink(std::size_t count) { block_.shrink(count * sizeof(T)); }
 
 private:
     ZeroedBlock block_;

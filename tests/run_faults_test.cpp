@@ -14,6 +14,7 @@
 #include <atomic>
 #include <csignal>
 #include <cstring>
+#include <functional>
 #if !defined(_WIN32)
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -21,6 +22,7 @@
 #endif
 #include <iostream>
 #include <random>
+#include <regex>
 #include <thread>
 #if defined(__linux__)
 #include "memory_cgroup.h"
@@ -154,24 +156,96 @@ INSTANTIATE_TEST_SUITE_P(Files, FileSystemTooSmall,
         TooSmall { "Ext2WithoutAllocation", SmallFileSystem::Kind::ext2, 8 << 20 }),
     [](const auto& info) { return info.param.name; });
 
-// A memory limit around the run: on the cgroup that holds it or on a parent, and on a file
-// system kept in memory, whose blocks are charged to the limit as they are allocated. The run
-// writes its result or refuses it with a message; it is never killed for want of memory.
+// A memory limit around the runs: on the cgroup that holds them or on a parent, shared by
+// several runs at once, lowered while they count, and on a file system kept in memory, whose
+// blocks are charged to the limit as they are allocated. Each run writes its result or refuses
+// it with a message, and leaves nothing; none is killed for want of memory.
 struct MemoryLimit {
     const char* name;
-    std::uint64_t cgroup_bytes; // the limit, on the cgroup around the run's own
-    SmallFileSystem::Kind kind; // where the result goes
+    std::uint64_t cgroup_bytes; // the limit, on the cgroup around the runs' own
+    SmallFileSystem::Kind kind; // where the results go
     std::uint64_t file_system_bytes;
     const std::string* board;
-    // Refused before the count ended: with a bound of what the result needs, at least the room.
-    enum { written, refused_counted, refused_with_a_bound } outcome;
-    std::uint64_t result_bytes; // the result's size, where known
+    // Refused before the count ended: with a bound of what the result needs, past the room.
+    enum { written, refused_counted, refused_with_a_bound, out_of_memory } outcome;
+    std::uint64_t result_bytes = 0; // the result's size, where known
+    int runs = 1; // at once, each in a folder of its own
+    std::uint64_t lowered_to = 0; // the limit, lowered to this while the runs count
 };
 
 void PrintTo(const MemoryLimit& row, std::ostream* out)
 {
     *out << row.name;
 }
+
+constexpr std::uint64_t kMegabyte = std::uint64_t { 1 } << 20;
+
+// Lowers the limit of `cgroup` to `lowest` while `running`, once the runs hold most of that of
+// their own (or 300 ms have passed), as far as the system lets it at each step: v1 refuses a limit
+// below what the cgroup holds, so each step leaves the runs a few megabytes beyond what they hold,
+// and they must give memory back for the next. True once the limit is `lowest`.
+bool lower_limit(const MemoryCgroup& cgroup, std::uint64_t lowest, const std::atomic<bool>& running)
+{
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+    while (running && cgroup.anonymous() < lowest / 4 * 3
+        && std::chrono::steady_clock::now() < give_up)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    while (running && cgroup.limit() != lowest) {
+        // Below the file pages, which the kernel drops to meet it, else just above all it holds.
+        if (!cgroup.set_limit(std::max(lowest, cgroup.anonymous() + 8 * kMegabyte)))
+            cgroup.set_limit(std::max(lowest, cgroup.usage() + 8 * kMegabyte));
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return cgroup.limit() == lowest;
+}
+
+// The bound and the room of a message that says the count stopped, or nullopt.
+std::optional<std::pair<std::uint64_t, std::uint64_t>> bound_and_room(const std::string& errors)
+{
+    static const std::regex words("Runel_out\\.txt: the result needs more than ([0-9]+) bytes "
+                                  "\\(the count stopped there\\); this file system has ([0-9]+) "
+                                  "bytes free\n");
+    std::smatch found;
+    if (!std::regex_match(errors, found, words)) return std::nullopt;
+    return std::pair { std::stoull(found[1]), std::stoull(found[2]) };
+}
+
+// Folders run1, run2... in `dir`, each holding `board`.
+std::vector<fs::path> folders_with(const TempDir& dir, int count, const std::string& board)
+{
+    std::vector<fs::path> folders;
+    for (int i = 1; i <= count; ++i) {
+        folders.push_back(dir / ("run" + std::to_string(i)));
+        fs::create_directory(folders.back());
+        write_file(folders.back() / kBoardFileName, board);
+    }
+    return folders;
+}
+
+// Runs the program in each of `folders` at once, and `meanwhile` on this thread until they end.
+std::vector<ProgramRun> run_at_once(const std::vector<fs::path>& folders,
+    const ProgramLimits& limits, const std::function<void(const std::atomic<bool>&)>& meanwhile)
+{
+    std::vector<ProgramRun> runs(folders.size());
+    std::atomic<bool> running = true;
+    std::atomic<std::size_t> ended = 0;
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < folders.size(); ++i)
+        threads.emplace_back([&, i] {
+            runs[i] = run_program(RUNEL_PROGRAM, folders[i], {}, limits);
+            if (++ended == folders.size()) running = false;
+        });
+    meanwhile(running);
+    for (std::thread& thread : threads) thread.join();
+    return runs;
+}
+
+// The checks that take a minute or more between them run only where asked.
+bool heavy_checks_asked()
+{
+    return std::getenv("RUNEL_TEST_HEAVY") != nullptr;
+}
+const char* const kHeavyOnly = "a long check, run by .ci/run: RUNEL_TEST_HEAVY=1 ctest -R Heavy";
 
 class UnderAMemoryLimit : public testing::TestWithParam<MemoryLimit> { };
 
@@ -183,60 +257,143 @@ TEST_P(UnderAMemoryLimit, WritesTheResultOrRefusesItNeverKilled)
            "but the process's own and cannot tell a file system in memory";
 #endif
     const MemoryLimit& row = GetParam();
+    if (std::string(row.name).starts_with("Heavy") && !heavy_checks_asked())
+        GTEST_SKIP() << kHeavyOnly;
     const std::string full = row.outcome == MemoryLimit::written ? normal_result(*row.board) : "";
     TempDir dir;
     const MemoryCgroup cgroup(row.cgroup_bytes);
     if (!cgroup.made()) GTEST_SKIP() << cgroup.why_not();
     const SmallFileSystem small(dir.path(), row.file_system_bytes, row.kind);
     if (!small.mounted()) GTEST_SKIP() << small.why_not();
-    write_file(dir / kBoardFileName, *row.board);
+    const std::vector<fs::path> folders = folders_with(dir, row.runs, *row.board);
     const std::uint64_t room = small.free_bytes();
     ProgramLimits limits;
     limits.cgroup_procs = cgroup.procs_file();
-    const ProgramRun run = run_program(RUNEL_PROGRAM, dir.path(), {}, limits);
-    EXPECT_EQ(run.signal, 0) << "killed";
-    if (row.outcome == MemoryLimit::written) {
-        EXPECT_EQ(run.exit_status, 0) << run.errors;
-        EXPECT_EQ(read_file(dir / kResultFileName), full);
-        return;
-    }
-    expect_failed_cleanly(run, dir);
-    if (row.outcome == MemoryLimit::refused_counted) {
-        EXPECT_EQ(run.errors,
-            "Runel_out.txt: the result needs " + std::to_string(row.result_bytes)
-                + " bytes; no room for it on this file system\n");
-        return;
-    }
-    // A bound the result certainly passes, and the room does not hold.
-    const std::string prefix = "Runel_out.txt: the result needs more than ";
-    ASSERT_TRUE(run.errors.starts_with(prefix)) << run.errors;
-    const std::uint64_t bound = std::stoull(run.errors.substr(prefix.size()));
-    EXPECT_EQ(run.errors,
-        prefix + std::to_string(bound) + " bytes; no room for it on this file system\n");
-    // The room the run sees is the file system's, or less where the memory limit caps a
-    // tmpfs; a bound is given only past 64 MB, below which the count is quick to end.
-    EXPECT_GE(bound, std::min(room, std::uint64_t { 64 } << 20));
-    if (row.result_bytes > 0) {
-        EXPECT_LT(bound, row.result_bytes);
+    bool lowered = true;
+    const std::vector<ProgramRun> runs = run_at_once(folders, limits, [&](const auto& running) {
+        if (row.lowered_to > 0) lowered = lower_limit(cgroup, row.lowered_to, running);
+    });
+    EXPECT_TRUE(lowered) << "the runs ended before the limit came down";
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        const ProgramRun& run = runs[i];
+        SCOPED_TRACE("run " + std::to_string(i + 1));
+        EXPECT_EQ(run.signal, 0) << "killed";
+        if (row.outcome == MemoryLimit::written) {
+            EXPECT_EQ(run.exit_status, 0) << run.errors;
+            EXPECT_TRUE(read_file(folders[i] / kResultFileName) == full);
+            continue;
+        }
+        EXPECT_EQ(run.exit_status, 1);
+        EXPECT_EQ(TempDir::entries_of(folders[i]), std::vector<std::string> { kBoardFileName });
+        if (row.outcome == MemoryLimit::out_of_memory) {
+            EXPECT_EQ(run.errors, "Runel_out.txt: cannot write the result: out of memory\n");
+            continue;
+        }
+        if (row.outcome == MemoryLimit::refused_counted) {
+            EXPECT_EQ(run.errors,
+                "Runel_out.txt: the result needs " + std::to_string(row.result_bytes)
+                    + " bytes; no room for it on this file system\n");
+            continue;
+        }
+        // A bound the result certainly passes, and the room does not hold: the room the run
+        // sees is the file system's, or less where the memory limit caps a tmpfs.
+        const auto said = bound_and_room(run.errors);
+        if (!said) {
+            ADD_FAILURE() << "not a refusal with a bound: " << run.errors;
+            continue;
+        }
+        const auto [bound, room_seen] = *said;
+        EXPECT_LE(room_seen, room);
+        EXPECT_GT(bound, room_seen);
+        EXPECT_GE(bound, std::uint64_t { 64 } << 20);
+        if (row.result_bytes > 0) {
+            EXPECT_LT(bound, row.result_bytes);
+        }
     }
 }
 
-constexpr std::uint64_t kMegabyte = std::uint64_t { 1 } << 20;
+using Kind = SmallFileSystem::Kind;
+const MemoryLimit kMemoryLimits[] = {
+    // The huge board's count outgrows the parent's limit: the run stops it and refuses the
+    // result, on a small tmpfs so that it stops soon.
+    { "ParentCgroupOf200MbHugeBoard", 200 * kMegabyte, Kind::tmpfs, 32 * kMegabyte,
+        &kHundredsOfGigabytesBoard, MemoryLimit::refused_with_a_bound },
+    // The 210 MB result does not fit in what the cgroup has left; its count ends at once.
+    { "TmpfsIn150MbCgroup210MbResult", 150 * kMegabyte, Kind::tmpfs, 512 * kMegabyte,
+        &kTwoHundredMegabyteBoard, MemoryLimit::refused_counted, 219350337 },
+    { "TmpfsIn150MbCgroup37MbResultFits", 150 * kMegabyte, Kind::tmpfs, 512 * kMegabyte,
+        &kTensOfMegabytesBoard, MemoryLimit::written },
+    { "RamfsWithoutASizeOfItsOwn", 150 * kMegabyte, Kind::ramfs, 0, &kSeveralMegabyteBoard,
+        MemoryLimit::written },
+    // Runs sharing a limit each grow into a share of what is left, and give back what another
+    // takes. A file system of 4 GB, so that the counts go on long enough to outgrow the limit.
+    { "ThreeHugeBoardsShare256Mb", 256 * kMegabyte, Kind::ext2, 4096 * kMegabyte,
+        &kHundredsOfGigabytesBoard, MemoryLimit::refused_with_a_bound, 0, 3 },
+    // On a tmpfs, whose blocks are not file pages the kernel could drop to make room: only the
+    // memo's giving back lets the limit come down.
+    { "LimitLoweredFrom1024To100MbWhileCounting", 1024 * kMegabyte, Kind::tmpfs, 4096 * kMegabyte,
+        &kHundredsOfGigabytesBoard, MemoryLimit::refused_with_a_bound, 0, 1, 100 * kMegabyte },
+    // Too little for the memo, and for the writer's usual buffers, which shrink.
+    { "HugeBoardIn8Mb", 8 * kMegabyte, Kind::ext2, 512 * kMegabyte, &kHundredsOfGigabytesBoard,
+        MemoryLimit::refused_with_a_bound },
+    // Too little for the run itself: it says so rather than be killed on the way.
+    { "OutOfMemoryIn3MbForAHeavyBoard", 3 * kMegabyte, Kind::ext2, 512 * kMegabyte,
+        &kTwoHundredMegabyteBoard, MemoryLimit::out_of_memory },
+    { "HeavyTwoHugeBoardsShare128Mb", 128 * kMegabyte, Kind::ext2, 4096 * kMegabyte,
+        &kHundredsOfGigabytesBoard, MemoryLimit::refused_with_a_bound, 0, 2 },
+    { "HeavyThreeHeavyBoardsShare256Mb", 256 * kMegabyte, Kind::ext2, 1024 * kMegabyte,
+        &kTwoHundredMegabyteBoard, MemoryLimit::written, 0, 3 },
+    { "HeavyHeavyBoardLimitLoweredTo100Mb", 1024 * kMegabyte, Kind::ext2, 512 * kMegabyte,
+        &kTwoHundredMegabyteBoard, MemoryLimit::written, 0, 1, 100 * kMegabyte },
+    { "HeavyHugeBoardIn16Mb", 16 * kMegabyte, Kind::ext2, 512 * kMegabyte,
+        &kHundredsOfGigabytesBoard, MemoryLimit::refused_with_a_bound },
+    { "HeavyHugeBoardIn32Mb", 32 * kMegabyte, Kind::ext2, 512 * kMegabyte,
+        &kHundredsOfGigabytesBoard, MemoryLimit::refused_with_a_bound },
+    { "HeavyHugeBoardIn64Mb", 64 * kMegabyte, Kind::ext2, 512 * kMegabyte,
+        &kHundredsOfGigabytesBoard, MemoryLimit::refused_with_a_bound },
+    { "HeavyHeavyBoardIn8Mb", 8 * kMegabyte, Kind::ext2, 512 * kMegabyte, &kTwoHundredMegabyteBoard,
+        MemoryLimit::written },
+    { "HeavyHeavyBoardIn16Mb", 16 * kMegabyte, Kind::ext2, 512 * kMegabyte,
+        &kTwoHundredMegabyteBoard, MemoryLimit::written },
+    { "HeavyHeavyBoardIn32Mb", 32 * kMegabyte, Kind::ext2, 512 * kMegabyte,
+        &kTwoHundredMegabyteBoard, MemoryLimit::written },
+    { "HeavyHeavyBoardIn64Mb", 64 * kMegabyte, Kind::ext2, 512 * kMegabyte,
+        &kTwoHundredMegabyteBoard, MemoryLimit::written },
+};
 
-// The huge board's count outgrows the parent's limit: the run writes without the size, into a
-// small tmpfs so that it stops soon. The 210 MB result does not fit in what the cgroup has left.
-INSTANTIATE_TEST_SUITE_P(Memory, UnderAMemoryLimit,
-    testing::Values(
-        MemoryLimit { "ParentCgroupOf200MbHugeBoard", 200 * kMegabyte, SmallFileSystem::Kind::tmpfs,
-            32 * kMegabyte, &kHundredsOfGigabytesBoard, MemoryLimit::refused_with_a_bound, 0 },
-        MemoryLimit { "TmpfsIn150MbCgroup210MbResult", 150 * kMegabyte,
-            SmallFileSystem::Kind::tmpfs, 512 * kMegabyte, &kTwoHundredMegabyteBoard,
-            MemoryLimit::refused_with_a_bound, 219350337 },
-        MemoryLimit { "TmpfsIn150MbCgroup37MbResultFits", 150 * kMegabyte,
-            SmallFileSystem::Kind::tmpfs, 512 * kMegabyte, &kTensOfMegabytesBoard,
-            MemoryLimit::written, 0 },
-        MemoryLimit { "RamfsWithoutASizeOfItsOwn", 150 * kMegabyte, SmallFileSystem::Kind::ramfs, 0,
-            &kSeveralMegabyteBoard, MemoryLimit::written, 0 }),
+INSTANTIATE_TEST_SUITE_P(Memory, UnderAMemoryLimit, testing::ValuesIn(kMemoryLimits),
+    [](const auto& info) { return info.param.name; });
+
+// Twenty runs at once in one folder of a small file system, each of a result no disk holds:
+// before its size is known each writes only a small share of the room, so that together they
+// leave most of it free to other writers, and each is refused and takes its part back.
+class TwentyRunsRefused : public testing::TestWithParam<TooSmall> { };
+
+TEST_P(TwentyRunsRefused, LeaveThreeQuartersOfTheRoomFree)
+{
+    if (!heavy_checks_asked()) GTEST_SKIP() << kHeavyOnly;
+    const TooSmall& row = GetParam();
+    TempDir dir;
+    const SmallFileSystem small(dir.path(), row.bytes, row.kind);
+    if (!small.mounted()) GTEST_SKIP() << small.why_not();
+    const std::vector<fs::path> folders = folders_with(dir, 20, kHundredsOfGigabytesBoard);
+    const std::uint64_t free_at_start = small.free_bytes();
+    std::uint64_t least_free = free_at_start;
+    const std::vector<ProgramRun> runs = run_at_once(folders, {}, [&](const auto& running) {
+        for (; running; std::this_thread::sleep_for(std::chrono::milliseconds(10)))
+            least_free = std::min(least_free, small.free_bytes());
+    });
+    EXPECT_GE(least_free, free_at_start / 4 * 3);
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        EXPECT_EQ(runs[i].exit_status, 1) << runs[i].errors;
+        EXPECT_TRUE(bound_and_room(runs[i].errors)) << runs[i].errors;
+        EXPECT_EQ(TempDir::entries_of(folders[i]), std::vector<std::string> { kBoardFileName });
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Heavy, TwentyRunsRefused,
+    testing::Values(TooSmall { "Tmpfs256Mb", SmallFileSystem::Kind::tmpfs, 256 << 20 },
+        TooSmall { "Ext2Of256Mb", SmallFileSystem::Kind::ext2, 256 << 20 }),
     [](const auto& info) { return info.param.name; });
 #else
 TEST(RunFaults, FileSystemTooSmall)

@@ -32,9 +32,11 @@ public:
             if (controllers.empty() && delegates_memory("/sys/fs/cgroup" + own)) {
                 parent_ = "/sys/fs/cgroup" + own;
                 limit_file = "memory.max";
+                usage_file_ = "memory.current";
             } else if (controllers == "memory") {
                 parent_ = "/sys/fs/cgroup/memory" + own;
                 limit_file = "memory.limit_in_bytes";
+                usage_file_ = "memory.usage_in_bytes";
             }
         }
         if (parent_.empty()) {
@@ -49,8 +51,9 @@ public:
             parent_.clear();
             return;
         }
-        made_here_ = write(parent_ + "/" + limit_file, std::to_string(limit_bytes))
-            && ::mkdir(child_.c_str(), 0755) == 0;
+        limit_file_ = parent_ + "/" + limit_file;
+        made_here_
+            = write(limit_file_, std::to_string(limit_bytes)) && ::mkdir(child_.c_str(), 0755) == 0;
         if (!made_here_) why_not_ = "cannot limit a cgroup's memory or make one inside it";
     }
     ~MemoryCgroup()
@@ -65,6 +68,24 @@ public:
     const std::string& why_not() const { return why_not_; }
     /// The file a process writes "0" into to move itself into the inner cgroup.
     std::string procs_file() const { return child_ + "/cgroup.procs"; }
+    /// Sets the limit anew; false where the system refuses it (v1 refuses a limit below what
+    /// the cgroup uses and cannot reclaim).
+    bool set_limit(std::uint64_t bytes) const { return write(limit_file_, std::to_string(bytes)); }
+    std::uint64_t limit() const { return number_in(limit_file_); }
+    /// What the cgroup uses now.
+    std::uint64_t usage() const { return number_in(parent_ + "/" + usage_file_); }
+    /// What its processes, in the cgroup inside it, hold of their own (no file pages): v1's
+    /// total_rss, v2's anon.
+    std::uint64_t anonymous() const
+    {
+        std::ifstream in(parent_ + "/memory.stat");
+        std::string name;
+        std::uint64_t value = 0;
+        while (in >> name >> value) {
+            if (name == "total_rss" || name == "anon") return value;
+        }
+        return 0;
+    }
 
 private:
     static bool write(const std::string& path, const std::string& text)
@@ -73,6 +94,13 @@ private:
         out << text;
         out.flush();
         return static_cast<bool>(out);
+    }
+    static std::uint64_t number_in(const std::string& path)
+    {
+        std::ifstream in(path);
+        std::uint64_t value = 0;
+        in >> value;
+        return value;
     }
     // v2: the test's cgroup passes the memory controller to cgroups made below it.
     static bool delegates_memory(const std::string& folder)
@@ -88,6 +116,8 @@ private:
     static inline int made_ = 0;
     std::string parent_;
     std::string child_;
+    std::string limit_file_;
+    std::string usage_file_;
     std::string why_not_;
     bool made_here_ = false;
 };

@@ -17,8 +17,13 @@ TempDir::~TempDir()
 
 std::vector<std::string> TempDir::entries() const
 {
+    return entries_of(path_);
+}
+
+std::vector<std::string> TempDir::entries_of(const fs::path& folder)
+{
     std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(path_))
+    for (const auto& entry : fs::directory_iterator(folder))
         names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;

@@ -17,6 +17,8 @@ public:
     std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
     /// Names of the directory's entries, sorted.
     std::vector<std::string> entries() const;
+    /// The same of any folder.
+    static std::vector<std::string> entries_of(const std::filesystem::path& folder);
 
 private:
     std::filesystem::path path_;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -37,6 +38,13 @@ void* map_zeroed(std::size_t bytes)
 void unmap_zeroed(void* data, std::size_t bytes)
 {
     ::munmap(data, bytes);
+}
+
+void unmap_zeroed_tail(void* data, std::size_t bytes, std::size_t kept)
+{
+    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    const std::size_t from = (kept + page - 1) / page * page;
+    if (from < bytes) ::munmap(static_cast<char*>(data) + from, bytes - from);
 }
 
 std::uint64_t available_memory()

@@ -17,6 +17,14 @@ void unmap_zeroed(void* data, std::size_t)
     ::VirtualFree(data, 0, MEM_RELEASE);
 }
 
+// The tail stays reserved, uncommitted, until the whole block is released.
+void unmap_zeroed_tail(void* data, std::size_t bytes, std::size_t kept)
+{
+    constexpr std::size_t kPage = 4096;
+    const std::size_t from = (kept + kPage - 1) / kPage * kPage;
+    if (from < bytes) ::VirtualFree(static_cast<char*>(data) + from, bytes - from, MEM_DECOMMIT);
+}
+
 std::uint64_t available_memory()
 {
     // Physical memory not in use, and no more than the commit charge still allows (a job's
