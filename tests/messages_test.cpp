@@ -44,11 +44,9 @@ TEST(Messages, EveryOneIsInTheManualPage)
 }
 
 std::error_code answer; // what the swapped primitive answers
-const std::string kIoError = std::make_error_code(std::errc::io_error).message();
 
 struct Row {
     const char* name;
-    bool earlier_result; // "old" at the result's name
     std::function<void(FileDoor&)> fault;
     std::function<std::string(std::uint64_t result_bytes)> message;
 };
@@ -59,7 +57,7 @@ void PrintTo(const Row& row, std::ostream* out)
 }
 
 const Row kRows[] = {
-    { "NoRoomForTheCountedResult", false,
+    { "NoRoomForTheCountedResult",
         [](FileDoor& door) {
             // Room for no prefix: the size is counted first, and the file system refuses it.
             door.free_room = [](Handle) { return std::uint64_t { 0 }; };
@@ -70,7 +68,7 @@ const Row kRows[] = {
             return "Runel_out.txt: the result needs " + std::to_string(bytes)
                 + " bytes; no room for it on this file system\n";
         } },
-    { "FolderRefusesANewFile", false,
+    { "FolderRefusesANewFile",
         [](FileDoor& door) {
             door.create_new = [](const char*, Handle&) { return answer; };
             door.make_unnamed = [](Handle, Handle&) { return answer; };
@@ -82,24 +80,6 @@ const Row kRows[] = {
                 + std::make_error_code(std::errc::permission_denied).message()
                 + " (refused by the folder)\n";
         } },
-    { "DiskFailingBeforeTheResultIsInPlace", true,
-        [](FileDoor& door) {
-            door.sync = [](Handle) { return answer; };
-            answer = std::make_error_code(std::errc::io_error);
-        },
-        [](std::uint64_t) {
-            return "Runel_out.txt: cannot write the result: " + kIoError
-                + "; the earlier result was removed\n";
-        } },
-    { "FolderSyncFailingAfterTheResultIsInPlace", false,
-        [](FileDoor& door) {
-            door.sync_folder = [](Handle) { return answer; };
-            answer = std::make_error_code(std::errc::io_error);
-        },
-        [](std::uint64_t) {
-            return "Runel_out.txt: cannot write the result: " + kIoError
-                + "; the new result is in place, but may not survive a power failure\n";
-        } },
 };
 
 class MessageRows : public testing::TestWithParam<Row> { };
@@ -110,7 +90,6 @@ TEST_P(MessageRows, SayWhatWentWrongAndWhatIsLeft)
     TempDir dir;
     const fs::path board = fs::path(RUNEL_SOURCE_DIR) / "examples" / kBoardFileName;
     fs::copy_file(board, dir / kBoardFileName);
-    if (row.earlier_result) write_file(dir / kResultFileName, "old");
     const fs::path was = fs::current_path();
     fs::current_path(dir.path());
     std::ostringstream errors;
