@@ -22,7 +22,6 @@
 #endif
 #include <iostream>
 #include <random>
-#include <regex>
 #include <thread>
 #if defined(__linux__)
 #include "memory_cgroup.h"
@@ -202,12 +201,21 @@ bool lower_limit(const MemoryCgroup& cgroup, std::uint64_t lowest, const std::at
 // The bound and the room of a message that says the count stopped, or nullopt.
 std::optional<std::pair<std::uint64_t, std::uint64_t>> bound_and_room(const std::string& errors)
 {
-    static const std::regex words("Runel_out\\.txt: the result needs more than ([0-9]+) bytes "
-                                  "\\(the count stopped there\\); this file system has ([0-9]+) "
-                                  "bytes free\n");
-    std::smatch found;
-    if (!std::regex_match(errors, found, words)) return std::nullopt;
-    return std::pair { std::stoull(found[1]), std::stoull(found[2]) };
+    const std::string before = "Runel_out.txt: the result needs more than ";
+    const std::string between = " bytes (the count stopped there); this file system has ";
+    const std::string after = " bytes free\n";
+    const std::size_t bound_at = before.size();
+    const std::size_t bound_end = errors.find(between, bound_at);
+    if (!errors.starts_with(before) || bound_end == std::string::npos || !errors.ends_with(after))
+        return std::nullopt;
+    const std::size_t room_at = bound_end + between.size();
+    const std::string bound = errors.substr(bound_at, bound_end - bound_at);
+    const std::string room = errors.substr(room_at, errors.size() - after.size() - room_at);
+    const auto digits = [](const std::string& text) {
+        return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+    };
+    if (!digits(bound) || !digits(room)) return std::nullopt;
+    return std::pair { std::stoull(bound), std::stoull(room) };
 }
 
 // Folders run1, run2... in `dir`, each holding `board`.
