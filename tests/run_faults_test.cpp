@@ -264,6 +264,9 @@ TEST_P(UnderAMemoryLimit, WritesTheResultOrRefusesItNeverKilled)
         << "the plain POSIX calls, built for systems without cgroups, read no memory limit "
            "but the process's own and cannot tell a file system in memory";
 #endif
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer's shadow memory and quarantine do not fit a memory limit";
+#endif
     const MemoryLimit& row = GetParam();
     if (std::string(row.name).starts_with("Heavy") && !heavy_checks_asked())
         GTEST_SKIP() << kHeavyOnly;
