@@ -58,9 +58,6 @@ else()
   install(FILES examples/Runel_in.txt DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
   install(FILES ${copyright} ${changelog} DESTINATION ${CMAKE_INSTALL_DOCDIR}
     COMPONENT debian EXCLUDE_FROM_ALL)
-  # Why lintian's one remaining remark on the package does not apply (the file says).
-  install(FILES cmake/debian/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
-    RENAME runel COMPONENT debian EXCLUDE_FROM_ALL)
 
   # Debian's hardening for the packaged program: relocations made read-only after loading, and
   # the C library's checked versions of calls that write to a buffer whose size the compiler
