@@ -98,7 +98,7 @@ void put_back_moved_aside(Handle folder, const std::string& name)
         const std::error_code put_back
             = door.rename_no_replace(folder, aside.c_str(), original.c_str());
         if (put_back != std::errc::file_exists) continue; // back, gone, or not to be moved here
-        const std::string kept = original + ".not-removed-by-runel-" + std::to_string(run.id) + "-"
+        const std::string kept = original + kNotRemovedMark + std::to_string(run.id) + "-"
             + std::to_string(run.started);
         if (!door.rename_no_replace(folder, aside.c_str(), kept.c_str()))
             door.say((words_of(Message::left_aside_kept) + kept).c_str());

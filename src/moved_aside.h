@@ -10,6 +10,10 @@
 #include <cstdint>
 #include <string>
 
+/// What ends the name under which a file that is not a run's own is kept, where it could not be
+/// put back at the name it was moved aside from.
+inline constexpr const char* kNotRemovedMark = ".not-removed-by-runel-";
+
 /// `name`, then `mark`, then `number` in decimal, into `out`; false where it would not fit.
 /// No allocation, since a signal handler builds names.
 bool name_beside(char (&out)[4096], const char* name, const char* mark, std::uint64_t number);

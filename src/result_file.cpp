@@ -300,14 +300,16 @@ public:
             renamed = take_name();
         }
         if (stage_ == Stage::written_in_place) {
-            // A file written in place is the result only while its name still holds it.
+            // A file written in place is the result only while its name still holds it (where
+            // that name is proven, and can be looked at).
             FileId now;
-            const std::error_code looked = place_.name.empty()
-                ? std::make_error_code(std::errc::not_supported)
-                : door.identify_at(place_.folder, place_.name.c_str(), now);
-            if (looked == std::errc::no_such_file_or_directory
-                || (!looked && !same_file(now, found_)))
-                check(std::make_error_code(std::errc::no_such_file_or_directory));
+            if (!place_.name.empty()) {
+                const std::error_code looked
+                    = door.identify_at(place_.folder, place_.name.c_str(), now);
+                if (looked == std::errc::no_such_file_or_directory
+                    || (!looked && !same_file(now, found_)))
+                    check(std::make_error_code(std::errc::no_such_file_or_directory));
+            }
             advance(Step::finish);
         }
         made_.keep();
@@ -646,6 +648,31 @@ Opened open_as_writing_would(const std::string& name, std::optional<FileId>* mad
     }
 }
 
+// Removes the file at `name` in the working folder where this run would itself have replaced it,
+// and it is still exactly as `at_start` saw it. Only a regular file at the name itself: a FIFO's
+// reader must not see an end, and a link's target elsewhere is not this run's. Opened for
+// writing, so that the system's own rules say whether this run could have written it; its
+// content is kept.
+void remove_if_replaceable(const std::string& name, const FileId& at_start)
+{
+    const FileDoor& door = file_door();
+    FileId named;
+    if (door.identify_at(door.working_folder, name.c_str(), named) || !same_state(at_start, named))
+        return;
+    Handle handle = kNoHandle;
+    bool created = false;
+    if (door.open_existing(name.c_str(), false, handle, created)) return;
+    const OwnedFile file(handle);
+    FileId opened;
+    Place place;
+    if (door.identify(file.get(), opened) || !same_file(opened, named)
+        || locate(file.get(), name.c_str(), place))
+        return;
+    const OwnedFolder folder(place.folder);
+    if (!place.name.empty() && replaceable(file.get(), place))
+        remove_if_still(door.working_folder, name.c_str(), named, true);
+}
+
 } // namespace
 
 std::optional<FileId> result_at_start(const std::string& name)
@@ -670,27 +697,8 @@ std::unique_ptr<ResultOutput> open_result(
 LeftBehind remove_stale_result(const std::string& name, const std::optional<FileId>& at_start,
     const std::optional<FileId>& made)
 {
-    // Only a regular file at the name itself: a FIFO's reader must not see an end, and a link's
-    // target elsewhere is not this run's. Opened for writing, so that the system's own rules say
-    // whether this run could have written it; its content is kept.
     const FileDoor& door = file_door();
-    const Place at_name { door.working_folder, name };
-    FileId named;
-    if (at_start && !door.identify_at(door.working_folder, name.c_str(), named)
-        && same_state(*at_start, named)) {
-        Handle handle = kNoHandle;
-        bool created = false;
-        if (!door.open_existing(name.c_str(), false, handle, created)) {
-            const OwnedFile file(handle);
-            FileId opened;
-            Place place;
-            if (!door.identify(file.get(), opened) && same_file(opened, named)
-                && !locate(file.get(), name.c_str(), place)) {
-                const OwnedFolder folder(place.folder);
-                if (!place.name.empty() && replaceable(file.get(), place))
-                    remove_if_still(door.working_folder, name.c_str(), named, true);
-            }
-        }
-    }
-    return left_at(at_name, at_start.has_value(), made ? &*made : nullptr);
+    if (at_start) remove_if_replaceable(name, *at_start);
+    return left_at(
+        Place { door.working_folder, name }, at_start.has_value(), made ? &*made : nullptr);
 }

@@ -76,7 +76,7 @@ bool remove_if_still(Handle folder, const char* name, const FileId& ours, bool u
     // Not ours, and the name taken meanwhile: neither is removed, and the user learns where the
     // foreign file went.
     char kept[4096];
-    if (name_beside(kept, name, ".not-removed-by-runel-", run_number)
+    if (name_beside(kept, name, kNotRemovedMark, run_number)
         && !door.rename_no_replace(folder, aside, kept))
         say_kept(kept);
     return false;
