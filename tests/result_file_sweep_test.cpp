@@ -15,18 +15,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <optional>
 #include <sstream>
-#include <thread>
 #include <vector>
 #if !defined(_WIN32)
-#include <fcntl.h>
+#include "fifo_reader.h"
+
 #include <sys/stat.h>
-#include <unistd.h>
 #endif
 
 namespace fs = std::filesystem;
@@ -92,7 +90,7 @@ std::vector<std::errc> errors_of(int called)
         return { E::permission_denied, E::no_space_on_device, E::too_many_files_open };
     case entry::open_existing:
         return { E::permission_denied, E::too_many_files_open, E::no_such_file_or_directory };
-    case entry::identify_at: // "no such file" only where that is so: the deeds sweep that
+    case entry::identify_at: // "no such file" only where it is so, as the deeds make it
         return { E::permission_denied, E::io_error };
     case entry::open_folder_of:
         return { E::too_many_files_open };
@@ -265,53 +263,12 @@ struct Outcome {
     std::string streamed; // what a FIFO's reader got
 };
 
-// Reads a FIFO until its writer is gone and the run is over; opened before the run, without
-// waiting, so that the run finds a reader.
-class FifoReader {
-public:
-    explicit FifoReader(const fs::path& fifo)
-    {
-#if !defined(_WIN32)
-        fd_ = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
-        thread_ = std::thread([this] {
-            char chunk[1 << 16];
-            for (;;) {
-                const bool over = done_;
-                const ssize_t got = ::read(fd_, chunk, sizeof chunk);
-                if (got > 0) {
-                    bytes_.append(chunk, static_cast<std::size_t>(got));
-                } else if (over) {
-                    return;
-                } else {
-                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-                }
-            }
-        });
-#else
-        (void)fifo;
-#endif
-    }
-    std::string finish()
-    {
-        done_ = true;
-        if (thread_.joinable()) thread_.join();
-#if !defined(_WIN32)
-        ::close(fd_);
-#endif
-        return bytes_;
-    }
-
-private:
-    int fd_ = -1;
-    std::atomic<bool> done_ = false;
-    std::string bytes_;
-    std::thread thread_;
-};
-
 Outcome run_in(const Folder& folder, Sweep plan)
 {
+#if !defined(_WIN32)
     std::optional<FifoReader> reader;
     if (folder.layout == Layout::stream) reader.emplace(folder.dir / "Runel_out.txt");
+#endif
     const fs::path before = fs::current_path();
     fs::current_path(folder.dir.path());
     std::ostringstream errors;
@@ -321,7 +278,10 @@ Outcome run_in(const Folder& folder, Sweep plan)
         status = run(errors, RunOptions {});
     }
     fs::current_path(before);
-    return { status, errors.str(), reader ? reader->finish() : "" };
+#if !defined(_WIN32)
+    if (reader) return { status, errors.str(), reader->finish() };
+#endif
+    return { status, errors.str(), "" };
 }
 
 const std::string& expected_result()

@@ -9,10 +9,9 @@
 #include <gtest/gtest.h>
 
 #if !defined(_WIN32)
-#include <fcntl.h>
+#include "fifo_reader.h"
+
 #include <sys/stat.h>
-#include <thread>
-#include <unistd.h>
 #endif
 
 namespace fs = std::filesystem;
@@ -176,18 +175,9 @@ TEST(Run, FifoTakesAResultManyTimesTheWriteBuffer)
     TempDir dir;
     const fs::path fifo = dir / kResultFileName;
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
-    std::string drained;
-    std::thread reader([&] {
-        const int fd = ::open(fifo.c_str(), O_RDONLY | O_CLOEXEC);
-        static char chunk[1 << 16];
-        for (ssize_t got = 0; fd >= 0 && (got = ::read(fd, chunk, sizeof chunk)) > 0;)
-            drained.append(chunk, static_cast<std::size_t>(got));
-        ::close(fd);
-    });
+    FifoReader reader(fifo);
     const ProgramRun run = run_on(dir, kTensOfMegabytesBoard);
-    // A run that never opened the FIFO still lets the reader's opening through, to its end.
-    ::close(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
-    reader.join();
+    const std::string& drained = reader.finish();
     EXPECT_EQ(run.exit_status, 0) << run.errors;
     EXPECT_GT(expected.size(), std::size_t { 4 } * (8 << 20));
     // Compared whole, not printed whole: the texts are tens of megabytes.

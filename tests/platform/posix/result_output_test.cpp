@@ -3,6 +3,7 @@
 // lays out a folder, runs the built program there, and checks what must hold after.
 
 #include "big_boards.h"
+#include "fifo_reader.h"
 #include "program.h"
 #include "run.h"
 
@@ -211,21 +212,6 @@ void succeeded(const Outcome& outcome)
 }
 
 // A FIFO's reader, on a thread of the test: reads everything, or `keep` bytes and then goes.
-struct FifoReader {
-    std::string got;
-    std::thread thread;
-    FifoReader(const fs::path& fifo, std::size_t keep)
-        : thread([this, fifo, keep] {
-            const int fd = ::open(fifo.c_str(), O_RDONLY);
-            char chunk[65536];
-            ssize_t n = 0;
-            while (got.size() < keep && (n = ::read(fd, chunk, sizeof chunk)) > 0)
-                got.append(chunk, static_cast<std::size_t>(n));
-            ::close(fd);
-        })
-    {
-    }
-};
 std::unique_ptr<FifoReader> fifo_reader;
 
 // The check of a row whose Runel_out.txt is a link: it stays one, and `target` gets the result.
@@ -381,8 +367,7 @@ const Row kRows[] = {
         },
         [](const TempDir& dir, const Outcome& outcome, const std::string& result) {
             succeeded(outcome);
-            fifo_reader->thread.join();
-            EXPECT_EQ(fifo_reader->got, result);
+            EXPECT_EQ(fifo_reader->finish(), result);
             EXPECT_TRUE(S_ISFIFO(mode_of(dir / kResultFileName)));
         } },
     { "FifoWhoseReaderLeavesEarly", kSeveralMegabyteBoard, {},
@@ -391,7 +376,7 @@ const Row kRows[] = {
             fifo_reader = std::make_unique<FifoReader>(dir / kResultFileName, 1);
         },
         [](const TempDir& dir, const Outcome& outcome, const std::string&) {
-            fifo_reader->thread.join();
+            fifo_reader->finish();
             EXPECT_EQ(outcome.signal, 0) << "died of SIGPIPE";
             EXPECT_EQ(outcome.status, 1);
             EXPECT_EQ(outcome.errors, "Runel_out.txt: cannot write the result: Broken pipe\n");
