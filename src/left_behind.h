@@ -11,3 +11,17 @@ enum class LeftBehind {
              // it
     new_result, // the complete new result, which may not survive a power failure
 };
+
+#include "file_door.h"
+
+#include <cstdint>
+#include <optional>
+
+/// What a failed run left where its result goes, looked at there: never what the run remembers
+/// having done, which another run may have undone meanwhile. `had_earlier`: a file was there when
+/// the run began. `made`: the file this run made there, as it made it; `wrote_into`: the file it
+/// wrote its own bytes into (open at `written`), and `whole` the size of the complete new result
+/// where every byte of it was written there.
+LeftBehind left_at(const Place& where, bool had_earlier, const FileId* made,
+    const FileId* wrote_into = nullptr, std::optional<std::uint64_t> whole = std::nullopt,
+    Handle written = kNoHandle);

@@ -2,17 +2,23 @@
 
 #include "messages.h"
 
+#include <algorithm>
 #include <charconv>
+#include <chrono>
+#include <random>
 #include <string_view>
 #include <vector>
 
 namespace {
 
+constexpr std::string_view kTemporaryMark = ".runel-";
 constexpr std::string_view kAsideMark = ".runel-removing-";
+constexpr std::string_view kKeptMark = ".not-removed-by-runel-";
+constexpr std::size_t kLetters = 6;
 
 // Made before main() begins, so before any signal handler can need it: the system's door is a
 // constant table, whole before any code runs.
-const ProcessMark this_run = system_file_door().this_process(); // NOLINT(cert-err58-cpp)
+const ProcessMark this_process = system_file_door().this_process(); // NOLINT(cert-err58-cpp)
 
 // Appends `number` at `at`; false where it would not fit in `size`.
 bool append_number(char* out, std::size_t& at, std::size_t size, std::uint64_t number)
@@ -58,28 +64,50 @@ bool moved_by(std::string_view aside, std::string_view& moved_from, ProcessMark&
         && number_of(tail.substr(dash + 1), run.started) && run.id != 0;
 }
 
-// The result's own name, or one of its temporary files.
-bool from_this_result(std::string_view moved_from, std::string_view name)
+// `name`, then `mark`, then the run's mark, into `out`; false where it would not fit.
+bool name_with_mark(
+    char (&out)[4096], const char* name, std::string_view mark, const ProcessMark& run)
 {
-    return moved_from == name
-        || (moved_from.starts_with(name) && moved_from.substr(name.size()).starts_with(".runel-"));
+    std::size_t at = 0;
+    return append_text(out, at, sizeof out, name) && append_text(out, at, sizeof out, mark)
+        && append_number(out, at, sizeof out, run.id) && append_text(out, at, sizeof out, "-")
+        && append_number(out, at, sizeof out, run.started);
 }
 
 } // namespace
 
-bool name_beside(char (&out)[4096], const char* name, const char* mark, std::uint64_t number)
+std::string temporary_name(const std::string& base)
 {
-    std::size_t at = 0;
-    return append_text(out, at, sizeof out, name) && append_text(out, at, sizeof out, mark)
-        && append_number(out, at, sizeof out, number);
+    static std::mt19937_64 random(
+        static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count())
+        ^ this_process.id);
+    std::string name = base + std::string(kTemporaryMark);
+    for (std::size_t i = 0; i < kLetters; ++i) name += static_cast<char>('a' + random() % 26);
+    return name;
+}
+
+bool is_temporary_name(const std::string& name, const std::string& base)
+{
+    const std::string_view tail = std::string_view(name).substr(std::min(name.size(), base.size()));
+    return name.starts_with(base) && tail.size() == kTemporaryMark.size() + kLetters
+        && tail.starts_with(kTemporaryMark)
+        && std::all_of(tail.begin() + kTemporaryMark.size(), tail.end(),
+            [](char c) { return c >= 'a' && c <= 'z'; });
+}
+
+bool kept_name(char (&out)[4096], const char* name, const ProcessMark& run)
+{
+    return name_with_mark(out, name, kKeptMark, run);
 }
 
 bool aside_name(char (&out)[4096], const char* name)
 {
-    std::size_t at = 0;
-    return append_text(out, at, sizeof out, name) && append_text(out, at, sizeof out, kAsideMark)
-        && append_number(out, at, sizeof out, this_run.id) && append_text(out, at, sizeof out, "-")
-        && append_number(out, at, sizeof out, this_run.started);
+    return name_with_mark(out, name, kAsideMark, this_process);
+}
+
+const ProcessMark& this_run()
+{
+    return this_process;
 }
 
 void put_back_moved_aside(Handle folder, const std::string& name)
@@ -91,16 +119,19 @@ void put_back_moved_aside(Handle folder, const std::string& name)
         std::string_view moved_from;
         ProcessMark run;
         // A live run's file is being checked: it is that run's to put back or remove.
-        if (!moved_by(aside, moved_from, run) || !from_this_result(moved_from, name)
-            || door.process_running(run))
-            continue;
+        if (!moved_by(aside, moved_from, run) || door.process_running(run)) continue;
         const std::string original(moved_from);
+        if (is_temporary_name(original, name)) {
+            door.unlink(folder, aside.c_str());
+            continue;
+        }
+        if (original != name) continue;
         const std::error_code put_back
             = door.rename_no_replace(folder, aside.c_str(), original.c_str());
         if (put_back != std::errc::file_exists) continue; // back, gone, or not to be moved here
-        const std::string kept = original + kNotRemovedMark + std::to_string(run.id) + "-"
-            + std::to_string(run.started);
-        if (!door.rename_no_replace(folder, aside.c_str(), kept.c_str()))
+        char kept[4096];
+        if (kept_name(kept, original.c_str(), run)
+            && !door.rename_no_replace(folder, aside.c_str(), kept))
             door.say((words_of(Message::left_aside_kept) + kept).c_str());
     }
 }

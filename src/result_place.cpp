@@ -1,42 +1,18 @@
 #include "result_place.h"
 
+#include "moved_aside.h"
 #include "take_back.h"
 
-#include <chrono>
-#include <random>
+#include <algorithm>
 #include <vector>
 
 namespace {
 
-constexpr const char* kMark = ".runel-";
-constexpr std::size_t kLetters = 6;
 // Where the folder cannot be locked: an empty temporary file younger than this may be one whose
 // run has not locked it yet.
 constexpr std::int64_t kBirthSeconds = 60;
 // Names tried before a folder full of them is taken as refusing.
 constexpr int kNameAttempts = 100;
-
-// `base` then ".runel-" and six letters.
-std::string temporary_name(const std::string& base)
-{
-    static std::mt19937_64 random(
-        static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count())
-        ^ file_door().this_process().id);
-    std::string name = base + kMark;
-    for (std::size_t i = 0; i < kLetters; ++i) name += static_cast<char>('a' + random() % 26);
-    return name;
-}
-
-bool is_temporary_name(const std::string& name, const std::string& base)
-{
-    const std::string prefix = base + kMark;
-    if (name.size() != prefix.size() + kLetters || name.compare(0, prefix.size(), prefix) != 0)
-        return false;
-    for (std::size_t i = prefix.size(); i < name.size(); ++i) {
-        if (name[i] < 'a' || name[i] > 'z') return false;
-    }
-    return true;
-}
 
 // Tries fresh temporary names for `base` with `make` until one is free.
 template <class Make>
@@ -138,7 +114,10 @@ void remove_leftovers(const Place& place)
 {
     const FileDoor& door = file_door();
     std::vector<std::string> names;
-    if (door.names_beginning(place.folder, place.name + kMark, names) || names.empty()) return;
+    if (door.names_beginning(place.folder, place.name, names)
+        || std::none_of(names.begin(), names.end(),
+            [&](const std::string& name) { return is_temporary_name(name, place.name); }))
+        return;
     const bool folder_locked = door.lock_folder(place.folder, true);
     for (const std::string& name : names) {
         if (!is_temporary_name(name, place.name)) continue;

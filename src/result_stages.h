@@ -5,6 +5,8 @@
 // fault in the program: docs/result-file.md shows the same table. (A pipe or a device has no
 // stages: it takes the bytes as they come.)
 
+#include <cstdint>
+#include <iterator>
 #include <optional>
 
 enum class Stage {
@@ -57,10 +59,19 @@ inline constexpr StageChange kStageChanges[] = {
     { Stage::complete, Step::fail, Stage::abandoned },
 };
 
-/// The stage `step` leads to from `from`; none where the table has no such row.
-constexpr std::optional<Stage> stage_after(Stage from, Step step)
+/// The rows of kStageChanges taken in this process, a bit each: a row no run takes is one the
+/// code does not carry out.
+inline std::uint32_t stage_rows_taken = 0;
+
+/// The stage `step` leads to from `from`, its row noted as taken; none where the table has no
+/// such row.
+inline std::optional<Stage> take_step(Stage from, Step step)
 {
-    for (const StageChange& change : kStageChanges)
-        if (change.from == from && change.step == step) return change.to;
+    for (std::size_t row = 0; row < std::size(kStageChanges); ++row) {
+        const StageChange& change = kStageChanges[row];
+        if (change.from != from || change.step != step) continue;
+        stage_rows_taken |= std::uint32_t { 1 } << row;
+        return change.to;
+    }
     return std::nullopt;
 }

@@ -3,7 +3,6 @@
 #include "console.h"
 #include "memory.h"
 #include "messages.h"
-#include "moved_aside.h"
 #include "reserving_storage.h"
 #include "result_file.h"
 #include "search.h"
@@ -61,20 +60,15 @@ std::string failure_words(const std::system_error& failure)
 
 int run(std::ostream& errors, const RunOptions& options)
 {
-    // Before anything else: a result another run puts in place from now on is not stale.
-    const std::optional<FileId> at_start = result_at_start(kResultFileName);
-    // After that look: a file put back here is never taken for this run's stale result.
-    put_back_moved_aside(file_door().working_folder, kResultFileName);
-    std::unique_ptr<ResultOutput> output;
-    std::optional<FileId> made; // by a failed opening
+    ResultFile result(kResultFileName);
     std::string about = kResultFileName; // the file the message is about, and where in it
     std::string what;
     try {
         const BoardReading reading = read_board_file(kBoardFileName);
         if (!reading.error) {
-            output = open_result(kResultFileName, &at_start, &made);
-            write_result(reading.board, *output, options);
-            output->commit();
+            ResultOutput& output = result.open();
+            write_result(reading.board, output, options);
+            output.commit();
             return 0;
         }
         about = kBoardFileName;
@@ -95,7 +89,7 @@ int run(std::ostream& errors, const RunOptions& options)
     }
     LeftBehind left = LeftBehind::nothing;
     try {
-        left = output ? output->abandon() : remove_stale_result(kResultFileName, at_start, made);
+        left = result.abandon();
     } catch (const std::exception&) {
         // Taking back is done as far as memory allows; the failure is said all the same.
     }

@@ -6,7 +6,8 @@
 #include <cstring>
 #include <vector>
 
-void copy_through_buffer(Storage& storage, std::uint64_t from, std::uint64_t to, std::uint64_t size)
+void copy_in_chunks(
+    std::uint64_t size, const std::function<void(std::uint64_t, char*, std::size_t)>& move)
 {
     // A short copy takes a chunk of its own size; only a long one asks what memory affords, which
     // costs a look at the system's figures.
@@ -14,13 +15,11 @@ void copy_through_buffer(Storage& storage, std::uint64_t from, std::uint64_t to,
     if (size == 0) return;
     std::vector<char> chunk(static_cast<std::size_t>(std::min<std::uint64_t>(
         size, size <= kShortCopy ? kShortCopy : affordable_buffer(1 << 20, kShortCopy))));
-    while (size > 0) {
-        const auto part = static_cast<std::size_t>(std::min<std::uint64_t>(size, chunk.size()));
-        storage.read_at(from, chunk.data(), part);
-        storage.write_at(to, chunk.data(), part);
-        from += part;
-        to += part;
-        size -= part;
+    for (std::uint64_t done = 0; done < size;) {
+        const auto part
+            = static_cast<std::size_t>(std::min<std::uint64_t>(size - done, chunk.size()));
+        move(done, chunk.data(), part);
+        done += part;
     }
 }
 

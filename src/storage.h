@@ -1,12 +1,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <memory>
 
 /// Random-access bytes that the result is written into: a file or, for tests, memory.
-/// Every failure throws std::system_error. Once room is reserved, writes may come from several
-/// threads at once, to ranges that do not overlap.
+/// Every failure throws std::system_error.
 class Storage {
 public:
     virtual ~Storage() = default;
@@ -29,10 +29,10 @@ public:
     virtual bool writes_in_place() const { return false; }
 };
 
-/// Copies `size` bytes of `storage` from `from` to `to` (ranges that do not overlap) through a
-/// buffer in memory: copy_within for a storage that has no quicker way.
-void copy_through_buffer(
-    Storage& storage, std::uint64_t from, std::uint64_t to, std::uint64_t size);
+/// Copies `size` bytes through a chunk of memory: `move(done, chunk, part)` reads the `part` bytes
+/// that follow the first `done` into `chunk`, and writes them where they go.
+void copy_in_chunks(
+    std::uint64_t size, const std::function<void(std::uint64_t, char*, std::size_t)>& move);
 
 /// Appends text to a Storage through a buffer that also keeps the last stretch already written,
 /// and copies earlier output to its end: from memory where it is still there.

@@ -4,9 +4,7 @@
 #include "moved_aside.h"
 
 #include <atomic>
-#include <chrono>
 #include <cstring>
-#include <random>
 #include <utility>
 
 namespace {
@@ -42,27 +40,18 @@ bool is_ours(const FileId& found, const FileId& ours, bool unchanged)
     return unchanged ? same_state(found, ours) : same_file(found, ours);
 }
 
-// Tells the names of the files this run keeps from another run's; made before any signal can need
-// it. The initializer cannot throw: it is noexcept, and catches what random_device may throw.
-const std::uint64_t run_number = []() noexcept { // NOLINT(cert-err58-cpp)
-    const auto now
-        = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-    try {
-        return now ^ std::random_device {}();
-    } catch (...) {
-        return now; // no source of randomness: the clock alone
-    }
-}();
-
-} // namespace
-
-bool remove_if_still(Handle folder, const char* name, const FileId& ours, bool unchanged)
+// remove_if_still() with signals already held, or in the signal handler itself.
+bool remove_unheld(Handle folder, const char* name, const FileId& ours, bool unchanged)
 {
     const FileDoor& door = file_door();
     char aside[4096];
-    if (!aside_name(aside, name)) return false;
-    const std::error_code moved = door.rename_no_replace(folder, name, aside);
     FileId found;
+    // Only a name in the working folder is moved aside: that is where a later run looks for what
+    // a run killed meanwhile left (moved_aside.h). Elsewhere (a link's target, a temporary file
+    // in a folder opened by its path) the name is checked, then removed.
+    const std::error_code moved = folder != door.working_folder || !aside_name(aside, name)
+        ? std::make_error_code(std::errc::operation_not_supported)
+        : door.rename_no_replace(folder, name, aside);
     if (moved == std::errc::no_such_file_or_directory) return false; // gone already
     if (moved) {
         // The name cannot be moved aside (no way to rename without replacing, or a refusal of
@@ -76,17 +65,24 @@ bool remove_if_still(Handle folder, const char* name, const FileId& ours, bool u
     // Not ours, and the name taken meanwhile: neither is removed, and the user learns where the
     // foreign file went.
     char kept[4096];
-    if (name_beside(kept, name, kNotRemovedMark, run_number)
-        && !door.rename_no_replace(folder, aside, kept))
+    if (kept_name(kept, name, this_run()) && !door.rename_no_replace(folder, aside, kept))
         say_kept(kept);
     return false;
+}
+
+} // namespace
+
+bool remove_if_still(Handle folder, const char* name, const FileId& ours, bool unchanged)
+{
+    const SignalsHeld held;
+    return remove_unheld(folder, name, ours, unchanged);
 }
 
 void take_back_on_signal()
 {
     for (Slot& slot : slots) {
         if (slot.set.load(std::memory_order_acquire) == 0) continue;
-        remove_if_still(
+        remove_unheld(
             slot.folder, slot.name, slot.ours, slot.unchanged.load(std::memory_order_acquire) != 0);
     }
 }
@@ -148,12 +144,9 @@ void TakeBack::keep()
 bool TakeBack::take_back()
 {
     if (!owns_) return false;
-    // A signal landing part-way would find the name moved aside, and leave it so.
-    const FileDoor& door = file_door();
-    door.hold_signals();
-    const bool removed = remove_if_still(place_.folder, place_.name.c_str(), ours_, unchanged_);
+    const SignalsHeld held;
+    const bool removed = remove_unheld(place_.folder, place_.name.c_str(), ours_, unchanged_);
     keep();
-    door.release_signals();
     return removed;
 }
 

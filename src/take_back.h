@@ -7,13 +7,23 @@
 
 #include "file_door.h"
 
+/// Holds back the signals that would end the process while it lives: a signal landing part-way
+/// through a step would leave it half done (a name moved aside, a file made and not yet owned).
+class SignalsHeld {
+public:
+    SignalsHeld() { file_door().hold_signals(); }
+    ~SignalsHeld() { file_door().release_signals(); }
+    SignalsHeld(const SignalsHeld&) = delete;
+    SignalsHeld& operator=(const SignalsHeld&) = delete;
+};
+
 /// Removes `name` in `folder` only while it is the file `ours` (and, with `unchanged`, still as
-/// `ours` saw it). Where the system can rename without replacing, the name is first moved aside
-/// to a private name that says whose run moved it (moved_aside.h) and checked there, so that a file
-/// another run renames into place meanwhile is never removed; a foreign file moved aside is put
-/// back, or, where the name was taken meanwhile, left under a name that says what it is, and the
-/// user told. Elsewhere the name is checked, then removed. Async-signal-safe; true if it removed
-/// the file.
+/// `ours` saw it), with signals held. In the working folder, where the system can rename without
+/// replacing, the name is first moved aside to a private name that says whose run moved it
+/// (moved_aside.h) and checked there, so that a file another run renames into place meanwhile is
+/// never removed; a foreign file moved aside is put back, or, where the name was taken
+/// meanwhile, left under a name that says what it is, and the user told. Elsewhere the name is
+/// checked, then removed. True if it removed the file.
 bool remove_if_still(Handle folder, const char* name, const FileId& ours, bool unchanged);
 
 /// Takes back, on a signal, every file a live TakeBack made with `on_signal` holds.

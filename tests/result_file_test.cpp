@@ -13,7 +13,6 @@
 
 #include <functional>
 #include <set>
-#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -126,8 +125,8 @@ TEST_P(ResultFileFaults, LeaveTheNameAsAUserExpects)
     const std::string name = (dir / "result.txt").string();
     if (row.earlier_result) write_file(name, "old");
     const FaultyDoor door;
-    const std::optional<FileId> at_start = result_at_start(name);
-    std::unique_ptr<ResultOutput> output = open_result(name, &at_start);
+    auto result = std::make_unique<ResultFile>(name);
+    ResultOutput* output = &result->open();
     if (row.fault) row.fault();
     if (row.meanwhile) row.meanwhile(dir);
     const std::string& bytes = row.bytes == kBig.size() ? kBig : kNew;
@@ -139,7 +138,7 @@ TEST_P(ResultFileFaults, LeaveTheNameAsAUserExpects)
             EXPECT_FALSE(row.fails);
         } catch (const std::system_error&) {
             EXPECT_TRUE(row.fails);
-            output->abandon();
+            result->abandon();
         }
     } else {
         take_back_on_signal(); // what the handler does before the process ends
@@ -148,7 +147,7 @@ TEST_P(ResultFileFaults, LeaveTheNameAsAUserExpects)
         EXPECT_EQ(read_file(name), overwritten ? bytes : row.expected);
     }
     EXPECT_FALSE(faults.put_in_place_unsynced) << "a power failure would leave a part";
-    output.reset();
+    result.reset();
     std::vector<std::string> left;
     if (!row.expected.empty()) left.emplace_back("result.txt");
     EXPECT_EQ(dir.entries(), left);
@@ -167,11 +166,11 @@ TEST(RemoveStaleResult, OnlyTheFileTheRunBeganWith)
     TempDir dir;
     const std::string name = (dir / "result.txt").string();
     write_file(name, "old");
-    const std::optional<FileId> at_start = result_at_start(name);
+    ResultFile began_before(name);
     another_run_renames_in(dir);
-    EXPECT_EQ(remove_stale_result(name, at_start), LeftBehind::earlier_kept);
+    EXPECT_EQ(began_before.abandon(), LeftBehind::earlier_kept);
     EXPECT_EQ(read_file(name), "other run's");
-    EXPECT_EQ(remove_stale_result(name, result_at_start(name)), LeftBehind::earlier_removed);
+    EXPECT_EQ(ResultFile(name).abandon(), LeftBehind::earlier_removed);
     EXPECT_EQ(dir.entries(), std::vector<std::string> {});
 }
 
@@ -182,24 +181,21 @@ std::vector<std::string> result_only()
     return { "result.txt" };
 }
 
-TEST(ResultOutput, WritesFromSeveralThreadsAndCopiesWithinTheFile)
+TEST(ResultOutput, WritesAndCopiesWithinTheFile)
 {
     TempDir dir;
     const std::string name = (dir / "result.txt").string();
     write_file(name, "an earlier result\n");
-    const std::unique_ptr<ResultOutput> output = open_result(name);
+    ResultFile result(name);
+    ResultOutput* const output = &result.open();
     ASSERT_TRUE(output->random_access());
     // Past the step at which the syncs behind the writes begin.
     constexpr std::size_t kPart = 3'000'000;
     output->reserve(4 * kPart);
-    std::vector<std::thread> writers;
     for (std::size_t part = 0; part < 3; ++part) {
-        writers.emplace_back([&output, part] {
-            const std::string bytes(kPart, static_cast<char>('a' + part));
-            output->write_at(part * kPart, bytes.data(), bytes.size());
-        });
+        const std::string bytes(kPart, static_cast<char>('a' + part));
+        output->write_at(part * kPart, bytes.data(), bytes.size());
     }
-    for (std::thread& writer : writers) writer.join();
     output->copy_within(kPart / 2, 3 * kPart, kPart); // the back half of a, the front of b
     std::string back(2, '\0');
     output->read_at(kPart - 1, back.data(), back.size());
@@ -223,7 +219,8 @@ TEST(ResultOutput, NotCommittedLeavesTheEarlierResultAndNoTemporaryFile)
     write_file(name, "an earlier result\n");
     {
         // Enough that a sync behind the writes is under way when the output goes.
-        const std::unique_ptr<ResultOutput> output = open_result(name);
+        ResultFile result(name);
+        ResultOutput* const output = &result.open();
         const std::string half(9 << 20, 'h');
         output->write_at(0, half.data(), half.size());
     }
@@ -237,7 +234,8 @@ TEST(ResultOutput, RefusesToReserveMoreThanTheFileSystemHolds)
     const std::string name = (dir / "result.txt").string();
     const std::uintmax_t free_bytes = fs::space(dir.path()).available;
     {
-        const std::unique_ptr<ResultOutput> output = open_result(name);
+        ResultFile result(name);
+        ResultOutput* const output = &result.open();
         try {
             output->reserve(free_bytes + (std::uint64_t { 1 } << 30));
             ADD_FAILURE() << "reserved " << free_bytes << " bytes and a GiB more";

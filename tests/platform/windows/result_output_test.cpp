@@ -158,7 +158,8 @@ INSTANTIATE_TEST_SUITE_P(Readers, HeldResult,
 
 TEST(WindowsResultOutput, DeviceTakesTheBytesInOrder)
 {
-    const std::unique_ptr<ResultOutput> output = open_result("NUL");
+    ResultFile result("NUL");
+    ResultOutput* const output = &result.open();
     EXPECT_FALSE(output->random_access());
     output->reserve(std::uint64_t { 1 } << 50); // nothing to hold on a device
     output->write_at(0, "a1:a3\r\n", 7);
@@ -306,7 +307,8 @@ TEST_P(InPlace, WhereOnlyTheOldResultsRoomMakesTheNewOneFit)
     write_file(name, std::string(5 * kMiB / 2, 'o'));
     const bool committed = GetParam();
     {
-        const std::unique_ptr<ResultOutput> output = open_result(name.string());
+        ResultFile result(name.string());
+        ResultOutput* const output = &result.open();
         // The old result's room counts: the new result may take it.
         EXPECT_NEAR(static_cast<double>(output->free_room()), total, kSlack);
         EXPECT_THROW(output->reserve(5 * kMiB), std::system_error);
@@ -320,7 +322,7 @@ TEST_P(InPlace, WhereOnlyTheOldResultsRoomMakesTheNewOneFit)
         if (committed)
             output->commit();
         else
-            output->abandon(); // as a failed run does
+            result.abandon(); // as a failed run does
     }
     if (committed) {
         EXPECT_EQ(read_file(name), std::string(3 * kMiB, 'n'));
