@@ -1,6 +1,6 @@
-// Every message of the table, as the user meets it: shown by the manual page, and the result
-// file's messages made through the door, without root, by a whole run in a folder of the test's
-// own.
+// Every message of the table, as the user meets it: shown by the manual page (the common ones by
+// the README), and the result file's messages made through the door, without root, by a whole
+// run in a folder of the test's own.
 
 #include "file_door.h"
 #include "memory_storage.h"
@@ -11,8 +11,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <sstream>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -27,21 +29,62 @@ std::string shown_text(const fs::path& document)
     return text;
 }
 
-// The manual page is where a user looks a message up; the README shows only the common ones.
-TEST(Messages, EveryOneIsInTheManualPage)
+// The README's Messages section (its table of the messages met most, and the words around it)
+// as a reader sees it: the lines of a paragraph run on, one space between them.
+std::string messages_section(const fs::path& readme)
 {
-    const std::string text = shown_text(fs::path(RUNEL_SOURCE_DIR) / "docs" / "runel.1");
+    const std::string text = read_file(readme);
+    const std::size_t from = text.find("\n## Messages\n");
+    if (from == std::string::npos) return "";
+    std::string section = text.substr(from, text.find("\n## ", from + 1) - from);
+    std::ranges::replace(section, '\n', ' ');
+    return section;
+}
+
+// Where a user looks a message up: the manual page shows every one, the README the ones met most.
+struct Document {
+    const char* name;
+    std::string (*text)();
+    std::vector<Message> shown; // none listed: every message
+};
+
+void PrintTo(const Document& document, std::ostream* out)
+{
+    *out << document.name;
+}
+
+const Document kDocuments[] = {
+    { "ManualPage", [] { return shown_text(fs::path(RUNEL_SOURCE_DIR) / "docs" / "runel.1"); },
+        {} },
+    { "Readme", [] { return messages_section(fs::path(RUNEL_SOURCE_DIR) / "README.md"); },
+        { Message::cannot_open, Message::too_few_lines, Message::wrong_square_count,
+            Message::not_a_square, Message::cannot_write, Message::refused_by_folder,
+            Message::needs_bytes, Message::needs_more_than, Message::left_earlier_kept,
+            Message::left_earlier_removed, Message::left_aside_kept } },
+};
+
+class DocumentedMessages : public testing::TestWithParam<Document> { };
+
+TEST_P(DocumentedMessages, ShowTheProgramsWords)
+{
+    const Document& document = GetParam();
+    const std::string text = document.text();
     for (const MessageText& message : kMessages) {
-        // The words between the values, each as the manual page must show them.
+        const auto& shown = document.shown;
+        if (!shown.empty() && std::ranges::find(shown, message.message) == shown.end()) continue;
+        // The words between the values, each as the document must show them.
         std::string_view rest = message.words;
         while (!rest.empty()) {
             const std::string_view piece = rest.substr(0, rest.find("{}"));
             EXPECT_NE(text.find(piece), std::string::npos)
-                << "runel(1) does not show \"" << piece << "\"";
+                << document.name << " does not show \"" << piece << "\"";
             rest.remove_prefix(std::min(rest.size(), piece.size() + 2));
         }
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Documents, DocumentedMessages, testing::ValuesIn(kDocuments),
+    [](const auto& info) { return std::string(info.param.name); });
 
 std::error_code answer; // what the swapped primitive answers
 
