@@ -3,6 +3,7 @@
 in the folder leaves at a private name (`.runel-removing-`).
 
     bench/killed_aside.py RUNEL [--trials 300] [--scenario stale|signal] [--aimed] [--name-taken]
+        [--term-only]
 
 Each trial has a folder of its own. `stale`: the folder holds an earlier result and an empty
 board, so the run fails and removes that result as stale, moving its name aside first. `signal`:
@@ -10,7 +11,8 @@ the run writes a 4 MB result and is sent TERM part-way; its handler takes the cr
 moving the name aside first. KILL follows TERM after 300 us. With --aimed, a preloaded library
 pauses each process 50 ms just after it moves a name aside (Linux), so that every kill lands
 there; without, TERM comes after a random delay. With --name-taken, another file is put at the
-result's name after the kill, as another run would. Then one more run, with a board that succeeds,
+result's name after the kill, as another run would. With --term-only, no KILL follows: a run that
+holds its signals while a name is aside ends only once the file is back or gone. Then one more run, with a board that succeeds,
 runs in the folder; the script counts the folders with a private name left after the kill and
 after that run.
 """
@@ -80,7 +82,7 @@ def kill_later(run, pause=0.0003):
         pass
 
 
-def trial(runel, folder, scenario, env):
+def trial(runel, folder, scenario, env, term_only=False):
     board = os.path.join(ROOT, "bench", "boards", "05_4m.txt")
     if scenario == "stale":
         with open(os.path.join(folder, "Runel_out.txt"), "w") as out:
@@ -101,7 +103,8 @@ def trial(runel, folder, scenario, env):
         run.send_signal(signal.SIGTERM)
         if aimed:
             wait_for_aside(folder, run)
-    kill_later(run)
+    if not term_only:
+        kill_later(run)
     run.wait()
     return bool(aside_names(folder))
 
@@ -113,6 +116,7 @@ def main():
     parser.add_argument("--scenario", choices=["stale", "signal"], default="stale")
     parser.add_argument("--aimed", action="store_true")
     parser.add_argument("--name-taken", action="store_true")
+    parser.add_argument("--term-only", action="store_true")
     args = parser.parse_args()
     runel = os.path.abspath(args.runel)
     work = tempfile.mkdtemp(prefix="killed-aside-")
@@ -124,7 +128,7 @@ def main():
     for number in range(args.trials):
         folder = os.path.join(work, str(number))
         os.mkdir(folder)
-        stranded += trial(runel, folder, args.scenario, env)
+        stranded += trial(runel, folder, args.scenario, env, args.term_only)
         if args.name_taken:
             with open(os.path.join(folder, "Runel_out.txt"), "w") as out:
                 out.write("another run's result\n")
