@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <charconv>
 #include <chrono>
+#include <cstring>
 #include <random>
 #include <string_view>
 #include <vector>
@@ -19,30 +20,6 @@ constexpr std::size_t kLetters = 6;
 // Made before main() begins, so before any signal handler can need it: the system's door is a
 // constant table, whole before any code runs.
 const ProcessMark this_process = system_file_door().this_process(); // NOLINT(cert-err58-cpp)
-
-// Appends `number` at `at`; false where it would not fit in `size`.
-bool append_number(char* out, std::size_t& at, std::size_t size, std::uint64_t number)
-{
-    char digits[20];
-    int count = 0;
-    do {
-        digits[count++] = static_cast<char>('0' + number % 10);
-        number /= 10;
-    } while (number > 0);
-    if (at + static_cast<std::size_t>(count) >= size) return false;
-    while (count > 0) out[at++] = digits[--count];
-    out[at] = '\0';
-    return true;
-}
-
-bool append_text(char* out, std::size_t& at, std::size_t size, std::string_view text)
-{
-    if (at + text.size() >= size) return false;
-    text.copy(out + at, text.size());
-    at += text.size();
-    out[at] = '\0';
-    return true;
-}
 
 bool number_of(std::string_view digits, std::uint64_t& number)
 {
@@ -64,14 +41,22 @@ bool moved_by(std::string_view aside, std::string_view& moved_from, ProcessMark&
         && number_of(tail.substr(dash + 1), run.started) && run.id != 0;
 }
 
-// `name`, then `mark`, then the run's mark, into `out`; false where it would not fit.
+// `name`, then `mark`, then the run's mark, into `out`; false where it would not fit. No
+// allocation, since a signal handler builds names.
 bool name_with_mark(
     char (&out)[4096], const char* name, std::string_view mark, const ProcessMark& run)
 {
-    std::size_t at = 0;
-    return append_text(out, at, sizeof out, name) && append_text(out, at, sizeof out, mark)
-        && append_number(out, at, sizeof out, run.id) && append_text(out, at, sizeof out, "-")
-        && append_number(out, at, sizeof out, run.started);
+    const std::size_t length = std::strlen(name);
+    char* const end = out + sizeof out - 1; // room kept for the final '\0'
+    if (length + mark.size() >= sizeof out) return false;
+    char* at = std::copy(mark.begin(), mark.end(), std::copy(name, name + length, out));
+    const auto [dash, id_failed] = std::to_chars(at, end, run.id);
+    if (id_failed != std::errc() || dash == end) return false;
+    *dash = '-';
+    const auto [stop, start_failed] = std::to_chars(dash + 1, end, run.started);
+    if (start_failed != std::errc()) return false;
+    *stop = '\0';
+    return true;
 }
 
 } // namespace
