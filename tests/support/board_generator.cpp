@@ -62,22 +62,13 @@ std::string generated_board_file(std::uint64_t seed)
 std::string dense_board_file(std::uint64_t seed)
 {
     std::mt19937_64 random(seed);
-    auto below = [&random](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
-    std::array<char, 64> cells {};
-    cells.fill('+');
-    std::array<int, 64> order {};
-    std::iota(order.begin(), order.end(), 0);
-    std::shuffle(order.begin(), order.end(), random);
-    std::size_t next = 0;
-    cells[static_cast<std::size_t>(order[next++])] = 'L';
-    const int enemies = 13 + below(6);
-    for (int i = 0; i < enemies; ++i)
-        cells[static_cast<std::size_t>(order[next++])] = below(5) == 0 ? 'B' : 'b';
-    for (int i = below(4); i > 0; --i) cells[static_cast<std::size_t>(order[next++])] = 'l';
+    std::string cells(64, '+');
+    cells[0] = 'L';
+    const std::size_t enemies = 13 + random() % 6;
+    for (std::size_t i = 1; i <= enemies; ++i) cells[i] = random() % 5 == 0 ? 'B' : 'b';
+    for (std::size_t i = random() % 4; i > 0; --i) cells[enemies + i] = 'l';
+    std::shuffle(cells.begin(), cells.end(), random);
     std::string text = "  abcdefgh\n";
-    for (std::size_t row = 0; row < 8; ++row) {
-        for (std::size_t col = 0; col < 8; ++col) text += cells[row * 8 + col];
-        text += '\n';
-    }
+    for (std::size_t row = 0; row < 8; ++row) text += cells.substr(row * 8, 8) + '\n';
     return text;
 }
