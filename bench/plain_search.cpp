@@ -1,11 +1,10 @@
 // The peer runel is measured against: the lean search a first program would be. One thread, the
 // two masks and the king's square passed down the recursion, the text streamed through a 1 MB
-// buffer and fwrite into Runel_out.txt; no size count, no cache of suffixes met before, no sync.
-// Lines after the first are searched again. Its bytes are runel's (bench/compare.sh checks).
-//
-//   runel_plain        reads Runel_in.txt and writes Runel_out.txt in the working directory
+// buffer and fwrite; no size count, no cache of suffixes met before, no sync. Lines after the
+// first are searched again. Its bytes are runel's (bench/compare.sh and the tests check).
 
-#include "board.h"
+#include "plain_search.h"
+
 #include "search.h"
 #include "state.h"
 #include "text_mode.h"
@@ -148,23 +147,15 @@ void append_text(std::string_view text)
 
 } // namespace
 
-int main()
+void write_plain_result(const Board& board, std::FILE* out)
 {
-    const BoardReading reading = read_board_file("Runel_in.txt");
-    if (reading.error) {
-        std::fprintf(stderr, "Runel_in.txt: %s\n", reading.error->message.c_str());
-        return 1;
-    }
-    out_file = std::fopen("Runel_out.txt", "wb");
-    if (out_file == nullptr) {
-        std::perror("Runel_out.txt");
-        return 1;
-    }
-    const Position king = damka_cords_find(reading.board);
+    out_file = out;
+    end = buffer;
+    const Position king = damka_cords_find(board);
     if (king == kNoKing) {
         append_text(kNoCapture);
     } else {
-        const State start = state_of(reading.board, king);
+        const State start = state_of(board, king);
         // The text starts with the king's square, taken back if there is no capture.
         *end++ = file_char(start.king);
         last = start.king;
@@ -192,5 +183,4 @@ int main()
         }
     }
     flush();
-    return std::fclose(out_file) == 0 ? 0 : 1;
 }

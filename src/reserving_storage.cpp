@@ -10,6 +10,7 @@ ReservingStorage::ReservingStorage(Storage& storage, const State& start, std::ui
     , start_(start)
     , count_memory_(count_memory)
     , room_(storage.free_room())
+    , budget_(count_budget(room_))
     , prefix_(storage.writes_in_place() ? 0 : prefix_for(room_))
 {
 }
@@ -18,6 +19,17 @@ std::uint64_t ReservingStorage::prefix_for(std::uint64_t room)
 {
     if (room == 0) return 0;
     return std::min(room / std::max(kPrefixShare, kFullShareFrom / room), kLongestPrefix);
+}
+
+std::uint64_t ReservingStorage::count_budget(std::uint64_t room)
+{
+    const std::uint64_t past = std::min(room * (kBudgetPerRoom - 1), kMostPastTheRoom);
+    return std::min(std::max(kLeastBudget, room + past), kLongestCountedText);
+}
+
+std::uint64_t ReservingStorage::memo_for(std::uint64_t budget)
+{
+    return std::min(budget / kBudgetPerMemoByte, kMostMemo);
 }
 
 ReservingStorage::~ReservingStorage()
@@ -43,11 +55,14 @@ void ReservingStorage::count()
             const std::lock_guard lock(mutex_);
             return count_goes_on(passed);
         };
-        const std::optional<ResultSize> size = count_result(start_, count_memory_, watch);
-        if (size)
+        const std::optional<ResultSize> size
+            = count_result(start_, std::min(count_memory_, memo_for(budget_)), watch);
+        // A count that ended past the budget, between two looks of the watch, says what one
+        // that stopped there says: the words do not depend on where the looks fell.
+        if (size && size->file_bytes() <= budget_)
             decide(Verdict::counted, size->file_bytes());
         else
-            decide(Verdict::refused, kLongestCountedText, false); // unless the watch decided first
+            decide(Verdict::refused, budget_, false); // unless the watch decided first
     } catch (...) {
         decide(Verdict::failed, 0, true, std::current_exception());
     }
@@ -56,12 +71,9 @@ void ReservingStorage::count()
 bool ReservingStorage::count_goes_on(std::uint64_t passed)
 {
     if (stop_) return false;
-    if (passed < room_ || passed < kCountedExactlyBelow) return true;
-    const auto now = std::chrono::steady_clock::now();
-    if (!passed_room_at_) passed_room_at_ = now;
-    if (now - *passed_room_at_ < kWaitForTheExactSize) return true;
+    if (passed < budget_) return true;
     verdict_ = Verdict::refused;
-    bytes_ = passed;
+    bytes_ = budget_; // the result passes `passed`, so more than the budget
     exact_ = false;
     decided_.notify_all();
     return false;

@@ -4,22 +4,21 @@
 #include "state.h"
 #include "storage.h"
 
-#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
 #include <mutex>
-#include <optional>
 #include <thread>
 
 /// The storage of a result that is written while its size is not known yet, for a writer that
 /// appends in order. A prefix, a small share of the free room, is written blindly: a result
 /// that ends within it is never counted. Once the writer is half-way there, the result's size is
 /// counted on another thread; the writer goes past the prefix only when the count has ended and
-/// the room for the whole result is reserved. The result is refused (RoomRunsOut) once the count
-/// passes the free room: with its exact size where the count ends within a moment of that, else
-/// with what the count had reached. A storage written in place gets no prefix: what is written
-/// there could not be taken back.
+/// the room for the whole result is reserved. A result past the room is refused (RoomRunsOut):
+/// with its exact size where it is within the count's budget, a few times the room, else as
+/// needing more than the budget. Both depend on the board and the room alone, never on how fast
+/// the machine is or how much memory the count had. A storage written in place gets no prefix:
+/// what is written there could not be taken back.
 class ReservingStorage final : public Storage {
 public:
     /// The prefix's share of the free room, and the most it takes. On a small file system the
@@ -28,14 +27,25 @@ public:
     static constexpr std::uint64_t kPrefixShare = 16;
     static constexpr std::uint64_t kFullShareFrom = std::uint64_t { 32 } << 30;
     static constexpr std::uint64_t kLongestPrefix = std::uint64_t { 1 } << 30;
-    /// A result shorter than this is refused with its exact size: counting that far is quick.
-    static constexpr std::uint64_t kCountedExactlyBelow = std::uint64_t { 64 } << 20;
-    /// How long the count goes on past the free room for the exact size, which tells the user
-    /// what to free.
-    static constexpr std::chrono::milliseconds kWaitForTheExactSize { 1000 };
+    /// A result up to this is refused with its exact size: counting that far is quick.
+    static constexpr std::uint64_t kLeastBudget = std::uint64_t { 64 } << 20;
+    /// The count goes on past the room, for the exact size that tells the user what to free, up
+    /// to this many times the room, and this far past it at most: on a big disk each byte more
+    /// costs seconds, and a size past the disk is no more use to the user than a bound.
+    static constexpr std::uint64_t kBudgetPerRoom = 4;
+    static constexpr std::uint64_t kMostPastTheRoom = std::uint64_t { 4 } << 30;
+    /// The count's memo takes at most this share of the budget, and this much at most: the
+    /// memory the count needs grows with how far it must go, not with the machine.
+    static constexpr std::uint64_t kBudgetPerMemoByte = 8;
+    static constexpr std::uint64_t kMostMemo = std::uint64_t { 256 } << 20;
 
     /// The prefix written blindly into `room` bytes of free room.
     static std::uint64_t prefix_for(std::uint64_t room);
+    /// How far the count goes for a result that meets `room` bytes of free room: a result up to
+    /// this is refused with its exact size, a longer one as needing more than this.
+    static std::uint64_t count_budget(std::uint64_t room);
+    /// The most memory the count takes, where it must go up to `budget`.
+    static std::uint64_t memo_for(std::uint64_t budget);
 
     /// Thrown when the result does not fit into the `room` there was: it needs `bytes`, or more
     /// than `bytes` (the count stopped there).
@@ -79,6 +89,7 @@ private:
     State start_;
     std::uint64_t count_memory_;
     std::uint64_t room_; // free when the result began
+    std::uint64_t budget_; // count_budget(room_)
     std::uint64_t prefix_; // written without a known size
     bool counting_ = false;
     bool reserved_ = false;
@@ -90,6 +101,5 @@ private:
     Verdict verdict_ = Verdict::none;
     std::uint64_t bytes_ = 0; // counted: the result's; refused: what it needs, or passes
     bool exact_ = true; // refused: bytes_ is the result's size
-    std::optional<std::chrono::steady_clock::time_point> passed_room_at_;
     std::exception_ptr failure_;
 };

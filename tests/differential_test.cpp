@@ -3,11 +3,14 @@
 
 #include "board_generator.h"
 #include "memory_storage.h"
+#include "plain_search.h"
 #include "reference_search.h"
 #include "result_size.h"
 #include "run.h"
 
 #include <gtest/gtest.h>
+
+#include <cstdio>
 
 namespace {
 
@@ -66,6 +69,47 @@ TEST(Differential, FastSearchMatchesThePlainProcedure)
     EXPECT_LE(capped * 10, kBoards) << "too many boards were too big for the plain procedure";
     EXPECT_GT(with_captures * 2, kBoards) << "the generator makes too few boards with captures";
     EXPECT_GT(several_lines, kBoards / 100) << "the generator makes too few multi-line results";
+}
+
+// The result of the plain search, which remembers nothing.
+std::string plain_result(const Board& board)
+{
+    std::FILE* file = std::tmpfile();
+    write_plain_result(board, file);
+    std::string bytes(static_cast<std::size_t>(std::ftell(file)), '\0');
+    std::rewind(file);
+    bytes.resize(std::fread(bytes.data(), 1, bytes.size(), file));
+    std::fclose(file);
+    return bytes;
+}
+
+// Crowded boards, whose results of megabytes the stream writes largely by copying what it wrote
+// before for a state met again: a cache that took one state for another would write wrong bytes
+// that the boards above, with their few pieces, seldom lead it to.
+TEST(Differential, StreamMatchesThePlainSearchOnDenseBoards)
+{
+    constexpr int kBoards = 40;
+    constexpr std::uint64_t kLeast = std::uint64_t { 1 } << 20;
+    constexpr std::uint64_t kMost = std::uint64_t { 50 } << 20;
+    std::uint64_t bytes = 0;
+    for (std::uint64_t seed = 1, compared = 0; compared < kBoards; ++seed) {
+        const std::string text = dense_board_file(seed);
+        const Board board = read_board_text(text).board;
+        const auto size = count_result(state_of(board, damka_cords_find(board)),
+            std::uint64_t { 16 } << 20, [](std::uint64_t passed) { return passed < kMost; });
+        if (!size || size->file_bytes() < kLeast || size->file_bytes() > kMost) continue;
+        MemoryStorage stream;
+        write_result(board, stream);
+        const std::string plain = plain_result(board);
+        ASSERT_TRUE(stream.bytes() == plain) << "seed " << seed << ": first difference at byte "
+                                             << std::mismatch(plain.begin(), plain.end(),
+                                                    stream.bytes().begin(), stream.bytes().end())
+                                                    .first
+                - plain.begin() << "\n" << text;
+        ++compared;
+        bytes += plain.size();
+    }
+    std::cout << kBoards << " dense boards, " << (bytes >> 20) << " MB compared\n";
 }
 
 } // namespace

@@ -74,9 +74,9 @@ TEST(CountResult, WatchSeesOnlyGrowingLowerBoundsAndStopsTheCount)
     EXPECT_EQ(asked, 2);
 }
 
-// A result refused for want of room: with its exact size where it is counted before its
-// prefix is written, or with a bound no less than the room; at most the prefix (none for a file
-// written in place) is ever written.
+// A result refused for want of room: with its exact size where it is within the count's budget,
+// a few times the room, else with a bound no less than the room; the same words whatever memory
+// the count has, and at most the prefix (none for a file written in place) ever written.
 struct Refusal {
     const char* name;
     const std::string* board;
@@ -92,31 +92,38 @@ void PrintTo(const Refusal& row, std::ostream* out)
 
 class RefusedResult : public testing::TestWithParam<Refusal> { };
 
-TEST_P(RefusedResult, SaysWhatItNeedsAndWritesAtMostThePrefix)
+TEST_P(RefusedResult, SaysWhatItNeedsWhateverTheMemoryAndWritesAtMostThePrefix)
 {
     const Refusal& row = GetParam();
-    MemoryStorage storage;
-    storage.set_room(row.room);
-    storage.set_in_place(row.in_place);
-    try {
-        write_result(read_board_text(*row.board).board, storage);
-        FAIL() << "the result was written";
-    } catch (const NoRoomForResult& refusal) {
-        EXPECT_EQ(refusal.at_least, row.at_least);
-        if (row.at_least) {
-            EXPECT_GE(refusal.bytes, row.room);
-            EXPECT_LT(refusal.bytes, kHundredsOfGigabytes) << "more than the whole result";
-        } else {
-            EXPECT_EQ(refusal.bytes, streamed_bytes(*row.board));
+    std::vector<std::uint64_t> said;
+    for (const std::uint64_t memory : { std::uint64_t { 256 } << 10, ~std::uint64_t { 0 } }) {
+        MemoryStorage storage;
+        storage.set_room(row.room);
+        storage.set_in_place(row.in_place);
+        try {
+            write_result(read_board_text(*row.board).board, storage, RunOptions { memory });
+            FAIL() << "the result was written";
+        } catch (const NoRoomForResult& refusal) {
+            EXPECT_EQ(refusal.at_least, row.at_least);
+            said.push_back(refusal.bytes);
         }
+        EXPECT_LE(storage.bytes().size(), row.in_place ? 0 : row.room / 16);
     }
-    EXPECT_LE(storage.bytes().size(), row.in_place ? 0 : row.room / 16);
+    ASSERT_EQ(said.size(), 2U);
+    EXPECT_EQ(said[0], said[1]) << "the words depend on the count's memory";
+    if (row.at_least) {
+        EXPECT_GE(said[0], row.room);
+        EXPECT_LT(said[0], kHundredsOfGigabytes) << "more than the whole result";
+    } else {
+        EXPECT_EQ(said[0], streamed_bytes(*row.board));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, RefusedResult,
     testing::Values(Refusal { "NoRoomAtAll", &kTensOfKilobytesBoard, 0, false, false },
         Refusal { "SmallFileSystem", &kSeveralMegabyteBoard, 1 << 20, false, false },
         Refusal { "WrittenInPlace", &kSeveralMegabyteBoard, 1 << 20, true, false },
+        Refusal { "FourTimesTheRoom", &kTwoHundredMegabyteBoard, 56 << 20, false, false },
         Refusal { "HundredsOfGigabytes", &kHundredsOfGigabytesBoard, 64 << 20, false, true }),
     [](const auto& info) { return std::string(info.param.name); });
 

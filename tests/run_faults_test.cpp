@@ -337,15 +337,16 @@ const MemoryLimit kMemoryLimits[] = {
     { "RamfsWithoutASizeOfItsOwn", 150 * kMegabyte, Kind::ramfs, 0, &kSeveralMegabyteBoard,
         MemoryLimit::written },
     // Runs sharing a limit each grow into a share of what is left, and give back what another
-    // takes. A file system of 4 GB, so that the counts go on long enough to outgrow the limit.
-    { "ThreeHugeBoardsShare256Mb", 256 * kMegabyte, Kind::ext2, 4096 * kMegabyte,
+    // takes. A file system of 1 GB, so that the counts go on long enough to outgrow the limit.
+    { "ThreeHugeBoardsShare256Mb", 256 * kMegabyte, Kind::ext2, 1024 * kMegabyte,
         &kHundredsOfGigabytesBoard, MemoryLimit::refused_with_a_bound, 0, 3 },
     // On a tmpfs, whose blocks are not file pages the kernel could drop to make room: only the
     // memo's giving back lets the limit come down.
     { "LimitLoweredFrom1024To100MbWhileCounting", 1024 * kMegabyte, Kind::tmpfs, 4096 * kMegabyte,
         &kHundredsOfGigabytesBoard, MemoryLimit::refused_with_a_bound, 0, 1, 100 * kMegabyte },
-    // Too little for the memo, and for the writer's usual buffers, which shrink.
-    { "HugeBoardIn8Mb", 8 * kMegabyte, Kind::ext2, 512 * kMegabyte, &kHundredsOfGigabytesBoard,
+    // Too little for the memo, and for the writer's usual buffers, which shrink. A small file
+    // system, as the count goes to a few times its room without a memo.
+    { "HugeBoardIn8Mb", 8 * kMegabyte, Kind::ext2, 64 * kMegabyte, &kHundredsOfGigabytesBoard,
         MemoryLimit::refused_with_a_bound },
     // Too little for the run itself: it says so rather than be killed on the way.
     { "OutOfMemoryIn3MbForAHeavyBoard", 3 * kMegabyte, Kind::ext2, 512 * kMegabyte,

@@ -58,3 +58,17 @@ std::string generated_board_file(std::uint64_t seed)
     }
     return text;
 }
+
+std::string dense_board_file(std::uint64_t seed)
+{
+    std::mt19937_64 random(seed);
+    std::string cells(64, '+');
+    cells[0] = 'L';
+    const std::size_t enemies = 13 + random() % 6;
+    for (std::size_t i = 1; i <= enemies; ++i) cells[i] = random() % 5 == 0 ? 'B' : 'b';
+    for (std::size_t i = random() % 4; i > 0; --i) cells[enemies + i] = 'l';
+    std::shuffle(cells.begin(), cells.end(), random);
+    std::string text = "  abcdefgh\n";
+    for (std::size_t row = 0; row < 8; ++row) text += cells.substr(row * 8, 8) + '\n';
+    return text;
+}
