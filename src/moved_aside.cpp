@@ -12,7 +12,7 @@ constexpr std::string_view kAsideMark = ".runel-removing-";
 
 // Made before main() begins, so before any signal handler can need it: the system's door is a
 // constant table, whole before any code runs.
-const ProcessMark this_run = system_file_door().this_process(); // NOLINT(cert-err58-cpp)
+const ProcessMark this_run = system_process_door().this_process(); // NOLINT(cert-err58-cpp)
 
 // Appends `number` at `at`; false where it would not fit in `size`.
 bool append_number(char* out, std::size_t& at, std::size_t size, std::uint64_t number)
@@ -84,23 +84,23 @@ bool aside_name(char (&out)[4096], const char* name)
 
 void put_back_moved_aside(Handle folder, const std::string& name)
 {
-    const FileDoor& door = file_door();
+    const FolderDoor& folders = folder_door();
     std::vector<std::string> names;
-    if (door.names_beginning(folder, name, names)) return;
+    if (folders.names_beginning(folder, name, names)) return;
     for (const std::string& aside : names) {
         std::string_view moved_from;
         ProcessMark run;
         // A live run's file is being checked: it is that run's to put back or remove.
         if (!moved_by(aside, moved_from, run) || !from_this_result(moved_from, name)
-            || door.process_running(run))
+            || process_door().process_running(run))
             continue;
         const std::string original(moved_from);
         const std::error_code put_back
-            = door.rename_no_replace(folder, aside.c_str(), original.c_str());
+            = folders.rename_no_replace(folder, aside.c_str(), original.c_str());
         if (put_back != std::errc::file_exists) continue; // back, gone, or not to be moved here
         const std::string kept = original + kNotRemovedMark + std::to_string(run.id) + "-"
             + std::to_string(run.started);
-        if (!door.rename_no_replace(folder, aside.c_str(), kept.c_str()))
-            door.say((words_of(Message::left_aside_kept) + kept).c_str());
+        if (!folders.rename_no_replace(folder, aside.c_str(), kept.c_str()))
+            process_door().say((words_of(Message::left_aside_kept) + kept).c_str());
     }
 }

@@ -4,6 +4,7 @@
 #include "result_file.h"
 
 #include "memory.h"
+#include "memory_room.h"
 
 #include "file_door.h"
 #include "result_place.h"
@@ -37,14 +38,14 @@ void check_sync(std::error_code code)
 // Holds back the signals that would end the process while it lives.
 class SignalsHeld {
 public:
-    SignalsHeld() { file_door().hold_signals(); }
-    ~SignalsHeld() { file_door().release_signals(); }
+    SignalsHeld() { process_door().hold_signals(); }
+    ~SignalsHeld() { process_door().release_signals(); }
     SignalsHeld(const SignalsHeld&) = delete;
     SignalsHeld& operator=(const SignalsHeld&) = delete;
 };
 
 // A handle closed through the door when it goes: a file's, or a folder's.
-template <void (*FileDoor::*kClose)(Handle)> class Owned {
+template <auto kClose> class Owned {
 public:
     explicit Owned(Handle handle = kNoHandle)
         : handle_(handle)
@@ -67,15 +68,15 @@ public:
     Handle release() { return std::exchange(handle_, kNoHandle); }
     void reset(Handle handle = kNoHandle)
     {
-        if (valid()) (file_door().*kClose)(handle_);
+        if (valid()) kClose(handle_);
         handle_ = handle;
     }
 
 private:
     Handle handle_;
 };
-using OwnedFile = Owned<&FileDoor::close>;
-using OwnedFolder = Owned<&FileDoor::close_folder>;
+using OwnedFile = Owned<[](Handle file) { file_door().close(file); }>;
+using OwnedFolder = Owned<[](Handle folder) { folder_door().close_folder(folder); }>;
 
 // Moves all `size` bytes at `offset`, in as many calls as the system takes. A call that moves
 // none is a fault: a read of bytes written before, or a write that makes no progress.
@@ -141,7 +142,7 @@ LeftBehind left_at(const Place& where, bool had_earlier, const FileId* made,
     Handle written = kNoHandle)
 {
     FileId now;
-    const std::error_code code = file_door().identify_at(where.folder, where.name.c_str(), now);
+    const std::error_code code = folder_door().identify_at(where.folder, where.name.c_str(), now);
     if (code == std::errc::no_such_file_or_directory)
         return had_earlier ? LeftBehind::earlier_removed : LeftBehind::nothing;
     if (code) {
@@ -171,7 +172,7 @@ public:
     /// a file held open, and only for a short while.
     bool again()
     {
-        if (file_door().renames_over_open_files || std::chrono::steady_clock::now() >= give_up_)
+        if (folder_door().renames_over_open_files || std::chrono::steady_clock::now() >= give_up_)
             return false;
         std::this_thread::sleep_for(pause_);
         pause_ = std::min(pause_ * 2, kLongestPause);
@@ -198,7 +199,7 @@ public:
         , created_(static_cast<bool>(made_))
         , found_earlier_(target_.valid() && !created_)
         , stale_(stale && found_earlier_)
-        , at_name_ { file_door().working_folder, name }
+        , at_name_ { folder_door().working_folder, name }
     {
         const FileDoor& door = file_door();
         if (!target_.valid()) {
@@ -254,14 +255,14 @@ public:
         const FileDoor& door = file_door();
         reserved_ = size;
         if (stage_ == Stage::beside) {
-            const std::error_code code = door.allocate(new_.get(), size);
+            const std::error_code code = allocate_in_room(new_.get(), size);
             if (!code) return;
             if (code != std::errc::no_space_on_device || !fits_once_earlier_gone(size)) check(code);
             move_in_place();
         }
         // In place, the file's own blocks count: the earlier content's go at the first write,
         // which reserves the room again.
-        const std::error_code code = door.allocate(written(), size);
+        const std::error_code code = allocate_in_room(written(), size);
         if (code) {
             // Some file systems keep what they could allocate before the room ran out: given
             // back, so that a refused result leaves no room taken.
@@ -274,7 +275,7 @@ public:
     std::uint64_t free_room() const override
     {
         const FileDoor& door = file_door();
-        std::uint64_t room = door.free_room(written());
+        std::uint64_t room = file_room(written());
         // Room reserved that the file system does not hold yet (where it only compared) is
         // this output's own already.
         const std::uint64_t held = door.held_bytes(written());
@@ -288,6 +289,7 @@ public:
     void commit() override
     {
         const FileDoor& door = file_door();
+        const FolderDoor& folders = folder_door();
         if (stage_ == Stage::in_place) begin_in_place(); // an empty result replaces the old one too
         whole_ = end_.load();
         // A sync behind the writes that failed may have been the only one to see the failure.
@@ -305,7 +307,7 @@ public:
             FileId now;
             if (!place_.name.empty()) {
                 const std::error_code looked
-                    = door.identify_at(place_.folder, place_.name.c_str(), now);
+                    = folders.identify_at(place_.folder, place_.name.c_str(), now);
                 if (looked == std::errc::no_such_file_or_directory
                     || (!looked && !same_file(now, found_)))
                     check(std::make_error_code(std::errc::no_such_file_or_directory));
@@ -315,7 +317,7 @@ public:
         made_.keep();
         // The rename, or a file this run created, lasts only once its folder reaches the disk.
         if (!place_.name.empty() && (renamed || created_))
-            check_sync(door.sync_folder(place_.folder));
+            check_sync(folders.sync_folder(place_.folder));
         drop_new(); // others may open the result as they please
     }
 
@@ -388,8 +390,7 @@ private:
     {
         const FileDoor& door = file_door();
         return may_write_in_place()
-            && door.free_room(new_.get()) + door.held_bytes(new_.get())
-                + door.held_bytes(target_.get())
+            && file_room(new_.get()) + door.held_bytes(new_.get()) + door.held_bytes(target_.get())
             >= size;
     }
 
@@ -399,9 +400,11 @@ private:
     void move_in_place()
     {
         const FileDoor& door = file_door();
+        const FolderDoor& folders = folder_door();
         // Looked up by its name: another run may have removed it as its stale result.
         FileId now;
-        if (door.identify_at(place_.folder, place_.name.c_str(), now) || !same_state(now, found_))
+        if (folders.identify_at(place_.folder, place_.name.c_str(), now)
+            || !same_state(now, found_))
             check(std::make_error_code(std::errc::no_space_on_device));
         check(write_behind_.stop());
         check(door.truncate(readable_.get(), 0));
@@ -421,7 +424,7 @@ private:
         made_.written_by_this_run();
         check(door.truncate(written(), 0));
         advance(Step::write_in_place);
-        if (reserved_ > 0) check(door.allocate(written(), reserved_));
+        if (reserved_ > 0) check(allocate_in_room(written(), reserved_));
     }
 
     // The new file takes the old one's name. Where the rename is refused all the same (busy,
@@ -430,7 +433,8 @@ private:
     bool take_name()
     {
         const FileDoor& door = file_door();
-        if (!door.renames_over_open_files) {
+        const FolderDoor& folders = folder_door();
+        if (!folders.renames_over_open_files) {
             readable_.reset();
             target_.reset();
         }
@@ -449,10 +453,10 @@ private:
         const Handle into = readable_.valid() ? readable_.get() : target_.get();
         // The room first, counting the earlier content's blocks: refused, the earlier result
         // stays as it was.
-        check(door.allocate(into, size));
+        check(allocate_in_room(into, size));
         check(door.truncate(into, 0));
         advance(Step::copy_in_place);
-        check(door.allocate(into, size));
+        check(allocate_in_room(into, size));
         copy_file(new_.get(), into, size);
         check(door.truncate(into, size));
         check_sync(door.sync(into));
@@ -580,6 +584,7 @@ void take(Opened& opened, Handle file, const std::string& name, bool created, bo
     std::optional<FileId>* made)
 {
     const FileDoor& door = file_door();
+    const FolderDoor& folders = folder_door();
     opened.file.reset(file);
     const std::error_code unknown = door.identify(file, opened.id);
     if (created && at_name) {
@@ -587,9 +592,9 @@ void take(Opened& opened, Handle file, const std::string& name, bool created, bo
         FileId id = opened.id;
         // A file just made is empty: one that is not was written into by another writer
         // meanwhile, and is that writer's.
-        if ((!unknown || !door.identify_at(door.working_folder, name.c_str(), id))
+        if ((!unknown || !folders.identify_at(folders.working_folder, name.c_str(), id))
             && id.size == 0) {
-            opened.made = TakeBack(Place { door.working_folder, name }, id, true, true);
+            opened.made = TakeBack(Place { folders.working_folder, name }, id, true, true);
             if (made != nullptr) *made = id;
         }
     }
@@ -607,6 +612,7 @@ void take(Opened& opened, Handle file, const std::string& name, bool created, bo
 Opened open_as_writing_would(const std::string& name, std::optional<FileId>* made)
 {
     const FileDoor& door = file_door();
+    const FolderDoor& folders = folder_door();
     Opened opened;
     // A name that comes and goes between the two opens is tried again, a few times; a file
     // another program holds open (a sharing violation on Windows), for a short while.
@@ -640,7 +646,7 @@ Opened open_as_writing_would(const std::string& name, std::optional<FileId>* mad
         }
         if (code == std::errc::no_such_file_or_directory && !door.creates_at_open) {
             opened.id.regular = true;
-            opened.place = Place { door.working_folder, name };
+            opened.place = Place { folders.working_folder, name };
             return opened;
         }
         if (code != std::errc::no_such_file_or_directory || attempt >= 8)
@@ -656,8 +662,10 @@ Opened open_as_writing_would(const std::string& name, std::optional<FileId>* mad
 void remove_if_replaceable(const std::string& name, const FileId& at_start)
 {
     const FileDoor& door = file_door();
+    const FolderDoor& folders = folder_door();
     FileId named;
-    if (door.identify_at(door.working_folder, name.c_str(), named) || !same_state(at_start, named))
+    if (folders.identify_at(folders.working_folder, name.c_str(), named)
+        || !same_state(at_start, named))
         return;
     Handle handle = kNoHandle;
     bool created = false;
@@ -670,16 +678,16 @@ void remove_if_replaceable(const std::string& name, const FileId& at_start)
         return;
     const OwnedFolder folder(place.folder);
     if (!place.name.empty() && replaceable(file.get(), place))
-        remove_if_still(door.working_folder, name.c_str(), named, true);
+        remove_if_still(folders.working_folder, name.c_str(), named, true);
 }
 
 } // namespace
 
 std::optional<FileId> result_at_start(const std::string& name)
 {
-    const FileDoor& door = file_door();
+    const FolderDoor& folders = folder_door();
     FileId found;
-    if (door.identify_at(door.working_folder, name.c_str(), found) || !found.regular)
+    if (folders.identify_at(folders.working_folder, name.c_str(), found) || !found.regular)
         return std::nullopt;
     return found;
 }
@@ -697,8 +705,8 @@ std::unique_ptr<ResultOutput> open_result(
 LeftBehind remove_stale_result(const std::string& name, const std::optional<FileId>& at_start,
     const std::optional<FileId>& made)
 {
-    const FileDoor& door = file_door();
+    const FolderDoor& folders = folder_door();
     if (at_start) remove_if_replaceable(name, *at_start);
     return left_at(
-        Place { door.working_folder, name }, at_start.has_value(), made ? &*made : nullptr);
+        Place { folders.working_folder, name }, at_start.has_value(), made ? &*made : nullptr);
 }

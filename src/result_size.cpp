@@ -2,6 +2,7 @@
 
 #include "builtins.h"
 #include "memory.h"
+#include "memory_room.h"
 #include "search.h"
 #include "state_key.h"
 #include "text_mode.h"
@@ -37,7 +38,7 @@ constexpr std::uint64_t kFirstMemoBytes = std::uint64_t { 4 } << 20;
 constexpr std::uint64_t kFewestBuckets = 1024;
 // What the rest of the run needs beside the memo: the writer's buffers and caches, and the first
 // of the result where it is kept in memory.
-constexpr std::uint64_t kLeftForTheRest = std::uint64_t { 16 } << 20;
+constexpr std::uint64_t kLeftForTheRest = memory_reserve::kBesideTheMemo;
 // A new array takes no more than this share of the room there is, so that runs sharing a limit
 // that grow at the same moment, each seeing the same room, stay below it together.
 constexpr std::uint64_t kShareOfTheRoom = 4;

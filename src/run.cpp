@@ -2,6 +2,7 @@
 
 #include "console.h"
 #include "memory.h"
+#include "memory_room.h"
 #include "messages.h"
 #include "moved_aside.h"
 #include "reserving_storage.h"
@@ -24,8 +25,7 @@ void write_result(const Board& board, Storage& storage, const RunOptions& option
     }
     // Where a limit leaves less than the writer's least buffers, touching them would end the
     // process; refused, the run still says why.
-    constexpr std::uint64_t kLeastForTheRun = std::uint64_t { 4 } << 20;
-    if (available_memory() < kLeastForTheRun) throw std::bad_alloc();
+    if (available_memory() < memory_reserve::kToWrite) throw std::bad_alloc();
     const State start = state_of(board, king);
     // A pipe or device takes the bytes as they come: there is nothing to reserve or take back,
     // so the size need not be known.
@@ -64,7 +64,7 @@ int run(std::ostream& errors, const RunOptions& options)
     // Before anything else: a result another run puts in place from now on is not stale.
     const std::optional<FileId> at_start = result_at_start(kResultFileName);
     // After that look: a file put back here is never taken for this run's stale result.
-    put_back_moved_aside(file_door().working_folder, kResultFileName);
+    put_back_moved_aside(folder_door().working_folder, kResultFileName);
     std::unique_ptr<ResultOutput> output;
     std::optional<FileId> made; // by a failed opening
     std::string about = kResultFileName; // the file the message is about, and where in it

@@ -34,7 +34,7 @@ void say_kept(const char* kept)
     if (words.size() + length >= sizeof line) return;
     words.copy(line, words.size());
     std::memcpy(line + words.size(), kept, length + 1);
-    file_door().say(line);
+    process_door().say(line);
 }
 
 bool is_ours(const FileId& found, const FileId& ours, bool unchanged)
@@ -58,26 +58,26 @@ const std::uint64_t run_number = []() noexcept { // NOLINT(cert-err58-cpp)
 
 bool remove_if_still(Handle folder, const char* name, const FileId& ours, bool unchanged)
 {
-    const FileDoor& door = file_door();
+    const FolderDoor& folders = folder_door();
     char aside[4096];
     if (!aside_name(aside, name)) return false;
-    const std::error_code moved = door.rename_no_replace(folder, name, aside);
+    const std::error_code moved = folders.rename_no_replace(folder, name, aside);
     FileId found;
     if (moved == std::errc::no_such_file_or_directory) return false; // gone already
     if (moved) {
         // The name cannot be moved aside (no way to rename without replacing, or a refusal of
         // the moment): checked, then removed.
-        return !door.identify_at(folder, name, found) && is_ours(found, ours, unchanged)
-            && !door.unlink(folder, name);
+        return !folders.identify_at(folder, name, found) && is_ours(found, ours, unchanged)
+            && !folders.unlink(folder, name);
     }
-    if (!door.identify_at(folder, aside, found) && is_ours(found, ours, unchanged))
-        return !door.unlink(folder, aside);
-    if (!door.rename_no_replace(folder, aside, name)) return false;
+    if (!folders.identify_at(folder, aside, found) && is_ours(found, ours, unchanged))
+        return !folders.unlink(folder, aside);
+    if (!folders.rename_no_replace(folder, aside, name)) return false;
     // Not ours, and the name taken meanwhile: neither is removed, and the user learns where the
     // foreign file went.
     char kept[4096];
     if (name_beside(kept, name, kNotRemovedMark, run_number)
-        && !door.rename_no_replace(folder, aside, kept))
+        && !folders.rename_no_replace(folder, aside, kept))
         say_kept(kept);
     return false;
 }
@@ -149,11 +149,11 @@ bool TakeBack::take_back()
 {
     if (!owns_) return false;
     // A signal landing part-way would find the name moved aside, and leave it so.
-    const FileDoor& door = file_door();
-    door.hold_signals();
+    const ProcessDoor& process = process_door();
+    process.hold_signals();
     const bool removed = remove_if_still(place_.folder, place_.name.c_str(), ours_, unchanged_);
     keep();
-    door.release_signals();
+    process.release_signals();
     return removed;
 }
 

@@ -1,14 +1,10 @@
 // The Linux speed-ups behind speedups.h.
 #include "speedups.h"
 
-#include "cgroup_memory.h"
-
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
 #include <linux/fs.h>
 #include <linux/magic.h>
 #include <map>
@@ -221,37 +217,8 @@ void advise_huge_pages(void* data, std::size_t bytes)
     ::madvise(data, bytes, MADV_HUGEPAGE);
 }
 
-std::uint64_t system_memory_available()
-{
-    std::ifstream meminfo("/proc/meminfo");
-    std::string key;
-    std::uint64_t kilobytes = 0;
-    std::uint64_t available = 0;
-    while (meminfo >> key >> kilobytes) {
-        if (key == "MemAvailable:") {
-            available = kilobytes * 1024;
-            break;
-        }
-        meminfo.ignore(64, '\n');
-    }
-    if (const auto group = cgroup_memory_room()) {
-        // Nothing left is still a figure, not the 0 of "unknown".
-        const std::uint64_t left = std::max<std::uint64_t>(*group, 1);
-        available = available == 0 ? left : std::min(available, left);
-    }
-    return available;
-}
-
 bool memory_backed(int fd)
 {
     struct statfs kind { };
     return ::fstatfs(fd, &kind) == 0 && (kind.f_type == TMPFS_MAGIC || kind.f_type == RAMFS_MAGIC);
-}
-
-std::uint64_t address_space_used()
-{
-    std::ifstream statm("/proc/self/statm");
-    std::uint64_t pages = 0;
-    if (!(statm >> pages)) return 0;
-    return pages * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
 }

@@ -89,21 +89,7 @@ void start_writeback(Handle) { }
 
 void advise_huge_pages(void*, std::size_t) { }
 
-std::uint64_t system_memory_available()
-{
-    const long pages = ::sysconf(_SC_PHYS_PAGES);
-    const long page_size = ::sysconf(_SC_PAGESIZE);
-    if (pages <= 0 || page_size <= 0) return 0;
-    // Without a figure for what is free, half of what there is.
-    return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size) / 2;
-}
-
 bool memory_backed(int)
 {
     return false; // no portable way to tell a file system's kind
-}
-
-std::uint64_t address_space_used()
-{
-    return 0;
 }

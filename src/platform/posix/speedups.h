@@ -58,12 +58,6 @@ bool process_start(std::uint64_t id, std::uint64_t& started, bool& ended);
 /// Asks for huge pages behind a big block of memory; only a hint.
 void advise_huge_pages(void* data, std::size_t bytes);
 
-/// Memory the system (and the process's container) can still give, in bytes; 0 if unknown.
-std::uint64_t system_memory_available();
-
 /// True where the file open at `fd` is on a file system kept in memory (tmpfs, ramfs): its
 /// blocks are memory, charged to the memory limits of the process that writes them.
 bool memory_backed(int fd);
-
-/// The process's address space in use now, in bytes; 0 if unknown.
-std::uint64_t address_space_used();
