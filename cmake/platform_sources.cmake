@@ -15,7 +15,7 @@ endif()
 
 # Sets `out` to the platform's source files below `root` (the top of the source tree).
 function(runel_platform_sources out root)
-  set(sources ${root}/src/platform/affordable_buffer.cpp ${root}/src/platform/file_door.cpp)
+  set(sources ${root}/src/platform/file_door.cpp)
   if(WIN32)
     list(APPEND sources
       ${root}/src/platform/windows/file_door.cpp

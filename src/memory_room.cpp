@@ -3,6 +3,7 @@
 #include "memory.h"
 
 #include <algorithm>
+#include <bit>
 
 namespace {
 
@@ -29,4 +30,11 @@ std::error_code allocate_in_room(Handle file, std::uint64_t size)
     if (size > held && size - held > weighed(room))
         return std::make_error_code(std::errc::no_space_on_device);
     return door.allocate(file, size);
+}
+
+std::size_t affordable_buffer(std::size_t most, std::size_t least)
+{
+    const std::uint64_t share = available_memory() / memory_reserve::kBufferShare;
+    if (share >= most) return most;
+    return std::max(least, static_cast<std::size_t>(std::bit_floor(share)));
 }

@@ -19,8 +19,8 @@ inline std::uint64_t available_memory()
 }
 
 /// The size of a buffer of `most` bytes or less (a power of two, as `least` is): no more than a
-/// small share of the memory there is, down to `least`, so that a run under a small limit keeps
-/// within it.
+/// small share of the memory there is (memory_room.h), down to `least`, so that a run under a
+/// small limit keeps within it.
 std::size_t affordable_buffer(std::size_t most, std::size_t least);
 
 /// `bytes` (a big block) of zero-filled memory straight from the system, whose pages cost nothing

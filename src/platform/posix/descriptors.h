@@ -7,20 +7,10 @@
 #include <cerrno>
 #include <sys/stat.h>
 
-inline int fd_of(Handle handle)
-{
-    return static_cast<int>(handle);
-}
-
-inline std::error_code last_error()
-{
-    return { errno, std::generic_category() };
-}
-
-inline std::error_code code_of(int result)
-{
-    return result == 0 ? std::error_code() : last_error();
-}
+inline constexpr auto fd_of = [](Handle handle) { return static_cast<int>(handle); };
+inline constexpr auto last_error = [] { return std::error_code(errno, std::generic_category()); };
+inline constexpr auto code_of
+    = [](int result) { return result == 0 ? std::error_code() : last_error(); };
 
 inline std::error_code opened(int fd, Handle& file)
 {

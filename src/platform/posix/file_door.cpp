@@ -11,10 +11,9 @@
 
 namespace {
 
-std::error_code create_new(const char* name, Handle& file)
-{
+constexpr auto create_new = [](const char* name, Handle& file) {
     return opened(::open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666), file);
-}
+};
 
 std::error_code open_existing(const char* name, bool wait, Handle& file, bool& created)
 {
@@ -30,22 +29,17 @@ std::error_code open_existing(const char* name, bool wait, Handle& file, bool& c
     return opened(fd, file);
 }
 
-void close(Handle file)
-{
-    ::close(fd_of(file));
-}
+constexpr auto close = [](Handle file) { ::close(fd_of(file)); };
 
-std::error_code identify(Handle file, FileId& id)
-{
+constexpr auto identify = [](Handle file, FileId& id) {
     struct stat info { };
     return identified(::fstat(fd_of(file), &info), info, id);
-}
+};
 
-std::string path_of(Handle file, const char* opened_as)
-{
+constexpr auto path_of = [](Handle file, const char* opened_as) {
     const std::string path = ::path_of(fd_of(file));
     return path.empty() ? std::string(opened_as) : path;
-}
+};
 
 // The group and mode, then the attributes; the owner only root could change, and it is compared.
 bool carry_identity(Handle from, Handle to, bool& attributes)
@@ -62,10 +56,9 @@ bool carry_identity(Handle from, Handle to, bool& attributes)
         && made.st_mode == old.st_mode;
 }
 
-std::error_code open_read(const char* name, Handle& file)
-{
+constexpr auto open_read = [](const char* name, Handle& file) {
     return opened(::open(name, O_RDONLY | O_CLOEXEC), file);
-}
+};
 
 // A transfer of `call`, tried again where a signal cut it short.
 template <class Call> std::error_code moved(std::size_t& count, Call call)
@@ -77,10 +70,9 @@ template <class Call> std::error_code moved(std::size_t& count, Call call)
     return {};
 }
 
-std::error_code read(Handle file, char* data, std::size_t size, std::size_t& got)
-{
+constexpr auto read = [](Handle file, char* data, std::size_t size, std::size_t& got) {
     return moved(got, [&] { return ::read(fd_of(file), data, size); });
-}
+};
 
 std::uint64_t skip_hole(Handle file)
 {
@@ -99,29 +91,25 @@ std::uint64_t skip_hole(Handle file)
     return 0;
 }
 
-std::error_code write(Handle file, const char* data, std::size_t size, std::size_t& written)
-{
+constexpr auto write = [](Handle file, const char* data, std::size_t size, std::size_t& written) {
     return moved(written, [&] { return ::write(fd_of(file), data, size); });
-}
+};
 
-std::error_code write_at(
-    Handle file, std::uint64_t offset, const char* data, std::size_t size, std::size_t& written)
-{
+constexpr auto write_at = [](Handle file, std::uint64_t offset, const char* data, std::size_t size,
+                              std::size_t& written) {
     const auto at = static_cast<off_t>(offset);
     return moved(written, [&] { return ::pwrite(fd_of(file), data, size, at); });
-}
+};
 
-std::error_code read_at(
-    Handle file, std::uint64_t offset, char* data, std::size_t size, std::size_t& got)
-{
-    const auto at = static_cast<off_t>(offset);
-    return moved(got, [&] { return ::pread(fd_of(file), data, size, at); });
-}
+constexpr auto read_at
+    = [](Handle file, std::uint64_t offset, char* data, std::size_t size, std::size_t& got) {
+          const auto at = static_cast<off_t>(offset);
+          return moved(got, [&] { return ::pread(fd_of(file), data, size, at); });
+      };
 
-std::error_code truncate(Handle file, std::uint64_t size)
-{
+constexpr auto truncate = [](Handle file, std::uint64_t size) {
     return code_of(::ftruncate(fd_of(file), static_cast<off_t>(size)));
-}
+};
 
 // The file system's room for this user. One in memory without a size of its own (ramfs, a tmpfs
 // of size 0) has no room but the memory's, which is not the door's to weigh.
@@ -134,11 +122,10 @@ FileRoom free_room(Handle file)
     return { static_cast<std::uint64_t>(room.f_bavail) * room.f_frsize, in_memory };
 }
 
-std::uint64_t held_bytes(Handle file)
-{
+constexpr auto held_bytes = [](Handle file) -> std::uint64_t {
     struct stat info { };
     return ::fstat(fd_of(file), &info) == 0 ? static_cast<std::uint64_t>(info.st_blocks) * 512 : 0;
-}
+};
 
 // Where the file system cannot set blocks aside, a comparison with its room takes the place of
 // the reservation.
@@ -165,10 +152,8 @@ int data_sync(int fd)
 constexpr auto sync = synced<::fsync>;
 constexpr auto sync_data = synced<data_sync>;
 
-Handle duplicate(Handle file)
-{
-    return ::fcntl(fd_of(file), F_DUPFD_CLOEXEC, 0);
-}
+constexpr auto duplicate
+    = [](Handle file) -> Handle { return ::fcntl(fd_of(file), F_DUPFD_CLOEXEC, 0); };
 
 constexpr FileDoor kSystemDoor = {
     .creates_at_open = true,

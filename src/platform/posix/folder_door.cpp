@@ -17,11 +17,10 @@
 namespace {
 
 // The name is looked up, not followed: a link at the name is not the file.
-std::error_code identify_at(Handle folder, const char* name, FileId& id)
-{
+constexpr auto identify_at = [](Handle folder, const char* name, FileId& id) {
     struct stat info { };
     return identified(::fstatat(fd_of(folder), name, &info, AT_SYMLINK_NOFOLLOW), info, id);
-}
+};
 
 std::error_code open_folder_of(const std::string& path, Place& place)
 {
@@ -39,10 +38,9 @@ std::error_code open_folder_of(const std::string& path, Place& place)
     return {};
 }
 
-void close_folder(Handle folder)
-{
+constexpr auto close_folder = [](Handle folder) {
     if (folder >= 0) ::close(fd_of(folder));
-}
+};
 
 // A file that this process already has open on a standard stream (standard output redirected
 // to it, and reached through /dev/stdout).
@@ -118,28 +116,22 @@ std::error_code make_unnamed(Handle folder, Handle& file)
     return {};
 }
 
-std::error_code give_name(Handle file, Handle folder, const char* name)
-{
+constexpr auto give_name = [](Handle file, Handle folder, const char* name) -> std::error_code {
     const int code = name_unnamed(fd_of(file), fd_of(folder), name);
     return { code, std::generic_category() };
-}
+};
 
-std::error_code rename_over(Handle, const std::string& from, const Place& place)
-{
+constexpr auto rename_over = [](Handle, const std::string& from, const Place& place) {
     const int folder = fd_of(place.folder);
     return code_of(::renameat(folder, from.c_str(), folder, place.name.c_str()));
-}
+};
 
-bool lock_folder(Handle folder, bool alone)
-{
+constexpr auto lock_folder = [](Handle folder, bool alone) {
     return alone ? lock_folder_fd(static_cast<int>(folder), LOCK_EX, 50)
                  : lock_folder_fd(static_cast<int>(folder), LOCK_SH, 1000);
-}
+};
 
-void unlock_folder(Handle folder)
-{
-    ::flock(static_cast<int>(folder), LOCK_UN);
-}
+constexpr auto unlock_folder = [](Handle folder) { ::flock(static_cast<int>(folder), LOCK_UN); };
 
 std::error_code open_leftover(Handle folder, const char* name, Handle& file, LeftoverFacts& facts)
 {
@@ -161,10 +153,8 @@ std::error_code open_leftover(Handle folder, const char* name, Handle& file, Lef
     return {};
 }
 
-std::error_code unlink(Handle folder, const char* name)
-{
-    return code_of(::unlinkat(fd_of(folder), name, 0));
-}
+constexpr auto unlink
+    = [](Handle folder, const char* name) { return code_of(::unlinkat(fd_of(folder), name, 0)); };
 
 std::error_code names_beginning(
     Handle folder, const std::string& prefix, std::vector<std::string>& names)

@@ -19,10 +19,7 @@
 
 namespace {
 
-std::string fd_path(Handle fd)
-{
-    return "/proc/self/fd/" + std::to_string(fd);
-}
+constexpr auto fd_path = [](Handle fd) { return "/proc/self/fd/" + std::to_string(fd); };
 
 std::error_code error(int code)
 {
@@ -183,11 +180,10 @@ std::optional<std::map<std::string, std::string>> attributes_of(int fd)
 }
 
 // The file flags (chattr's), or -1 where the file system has none.
-long flags_of(int fd)
-{
+constexpr auto flags_of = [](int fd) {
     long flags = 0;
     return ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 ? flags : -1;
-}
+};
 
 } // namespace
 

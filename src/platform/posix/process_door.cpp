@@ -13,14 +13,13 @@
 
 namespace {
 
-ProcessMark this_process()
-{
+constexpr auto this_process = []() -> ProcessMark {
     const auto id = static_cast<std::uint64_t>(::getpid());
     std::uint64_t started = 0;
     bool ended = false;
     process_start(id, started, ended);
     return { id, started };
-}
+};
 
 bool process_running(const ProcessMark& process)
 {
@@ -36,11 +35,10 @@ bool process_running(const ProcessMark& process)
     return ::kill(static_cast<pid_t>(process.id), 0) == 0 || errno == EPERM;
 }
 
-void say(const char* line)
-{
+constexpr auto say = [](const char* line) {
     [[maybe_unused]] const ssize_t text = ::write(2, line, std::strlen(line));
     [[maybe_unused]] const ssize_t end = ::write(2, "\n", 1);
-}
+};
 
 // Every signal whose default action ends the process. SIGPIPE and SIGXFSZ are ignored instead,
 // so that a closed pipe or a file size limit shows up as a failed write the run reports.
@@ -69,18 +67,16 @@ sigset_t fatal_signals()
 thread_local int held_depth = 0;
 thread_local sigset_t held_before;
 
-void hold_signals()
-{
+constexpr auto hold_signals = []() {
     if (held_depth++ > 0) return;
     const sigset_t set = fatal_signals();
     ::pthread_sigmask(SIG_BLOCK, &set, &held_before);
-}
+};
 
-void release_signals()
-{
+constexpr auto release_signals = []() {
     if (--held_depth > 0) return;
     ::pthread_sigmask(SIG_SETMASK, &held_before, nullptr);
-}
+};
 
 // What the run takes back before a signal ends it; set once, before any handler is.
 void (*take_back_before_ending)() = nullptr;
