@@ -34,8 +34,8 @@ RUNEL_ENTRY(
     read, std::error_code(Handle file, char* data, std::size_t size, std::size_t& got), io_error)
 /// Moves the reading of a plain file past a hole that starts where it stands (a stretch of a
 /// sparse file kept as nothing, read as zero bytes) without reading it; the bytes passed, 0 where
-/// there is none or the system cannot tell.
-RUNEL_ENTRY(skip_hole, std::uint64_t(Handle file), 0)
+/// there is none or the system cannot tell (one answer: it has no failure of its own).
+RUNEL_ENTRY(skip_hole, std::uint64_t(Handle file))
 
 /// Writes to a stream (a pipe, a device) where it stands.
 RUNEL_ENTRY(write,
