@@ -35,15 +35,11 @@ struct FileId {
     bool regular = false; // a plain file, not a link, folder, FIFO or device
 };
 
-inline bool same_file(const FileId& a, const FileId& b)
-{
-    return a.device == b.device && a.index == b.index;
-}
-
-inline bool same_state(const FileId& a, const FileId& b)
-{
+inline constexpr auto same_file
+    = [](const FileId& a, const FileId& b) { return a.device == b.device && a.index == b.index; };
+inline constexpr auto same_state = [](const FileId& a, const FileId& b) {
     return same_file(a, b) && a.size == b.size && a.modified == b.modified;
-}
+};
 
 /// A name in a folder: `folder` open (the working folder: working_folder) and the name in it.
 /// Where a system names files by path alone (Windows), `name` is the whole path and `folder`

@@ -36,11 +36,6 @@ constexpr auto identify = [](Handle file, FileId& id) {
     return identified(::fstat(fd_of(file), &info), info, id);
 };
 
-constexpr auto path_of = [](Handle file, const char* opened_as) {
-    const std::string path = ::path_of(fd_of(file));
-    return path.empty() ? std::string(opened_as) : path;
-};
-
 // The group and mode, then the attributes; the owner only root could change, and it is compared.
 bool carry_identity(Handle from, Handle to, bool& attributes)
 {

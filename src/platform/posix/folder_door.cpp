@@ -79,15 +79,11 @@ bool lock_folder_fd(int folder_fd, int how, int tries)
     return false;
 }
 
-// Locks the temporary file open at `fd` for as long as this process lives or keeps it open;
-// false where the file system has no locks.
-bool hold_temporary(int fd)
-{
-    while (::flock(fd, LOCK_EX) != 0) {
-        if (errno != EINTR) return false;
-    }
-    return true;
-}
+// Locks the temporary file open at `fd` for as long as this process lives or keeps it open; where
+// the file system has no locks, the folder's lock alone shields it.
+constexpr auto hold_temporary = [](int fd) {
+    while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) { }
+};
 
 // A new file `name`, opened for reading and writing and locked, under the folder's shared lock.
 std::error_code make_named(Handle folder, const char* name, Handle& file)
@@ -115,11 +111,6 @@ std::error_code make_unnamed(Handle folder, Handle& file)
     file = fd;
     return {};
 }
-
-constexpr auto give_name = [](Handle file, Handle folder, const char* name) -> std::error_code {
-    const int code = name_unnamed(fd_of(file), fd_of(folder), name);
-    return { code, std::generic_category() };
-};
 
 constexpr auto rename_over = [](Handle, const std::string& from, const Place& place) {
     const int folder = fd_of(place.folder);

@@ -41,11 +41,12 @@ int open_unnamed(int folder_fd)
     return fd;
 }
 
-int name_unnamed(int fd, int folder_fd, const std::string& name)
+std::error_code give_name(Handle file, Handle folder, const char* name)
 {
-    if (::linkat(AT_FDCWD, fd_path(fd).c_str(), folder_fd, name.c_str(), AT_SYMLINK_FOLLOW) != 0)
-        return errno;
-    return 0;
+    const int folder_fd = static_cast<int>(folder);
+    if (::linkat(AT_FDCWD, fd_path(file).c_str(), folder_fd, name, AT_SYMLINK_FOLLOW) == 0)
+        return {};
+    return error(errno);
 }
 
 std::error_code rename_no_replace(Handle folder, const char* from, const char* to)
@@ -110,14 +111,13 @@ int allocate_up_front(int fd, std::uint64_t size)
     return 0;
 }
 
-std::string path_of(int fd)
+std::string path_of(Handle file, const char* opened_as)
 {
     std::string path(4096, '\0');
-    const ssize_t length = ::readlink(fd_path(fd).c_str(), path.data(), path.size());
-    if (length <= 0 || static_cast<std::size_t>(length) >= path.size()) return {};
-    path.resize(static_cast<std::size_t>(length));
+    const ssize_t length = ::readlink(fd_path(file).c_str(), path.data(), path.size());
+    path.resize(static_cast<std::size_t>(std::max<ssize_t>(length, 0)));
     // A file whose name has gone, or one that is not in a folder (a pipe, a socket).
-    if (path.front() != '/' || path.ends_with(" (deleted)")) return {};
+    if (length >= 4096 || !path.starts_with('/') || path.ends_with(" (deleted)")) return opened_as;
     return path;
 }
 

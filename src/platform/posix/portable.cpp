@@ -12,9 +12,9 @@ int open_unnamed(int)
     return -1;
 }
 
-int name_unnamed(int, int, const std::string&)
+std::error_code give_name(Handle, Handle, const char*)
 {
-    return ENOTSUP;
+    return std::make_error_code(std::errc::operation_not_supported);
 }
 
 std::error_code rename_no_replace(Handle, const char*, const char*)
@@ -39,9 +39,9 @@ int allocate_up_front(int, std::uint64_t)
     return EOPNOTSUPP;
 }
 
-std::string path_of(int)
+std::string path_of(Handle, const char* opened_as)
 {
-    return {};
+    return opened_as;
 }
 
 Handle reopen_read_write(Handle file, const char* name)

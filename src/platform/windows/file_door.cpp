@@ -201,10 +201,10 @@ constexpr auto start_writeback = [](Handle) {};
 
 constexpr auto duplicate = [](Handle file) -> Handle {
     HANDLE copy = INVALID_HANDLE_VALUE;
-    if (!::DuplicateHandle(::GetCurrentProcess(), handle_of(file), ::GetCurrentProcess(), &copy, 0,
-            FALSE, DUPLICATE_SAME_ACCESS))
-        return kNoHandle;
-    return handle_from(copy);
+    return ::DuplicateHandle(::GetCurrentProcess(), handle_of(file), ::GetCurrentProcess(), &copy,
+               0, FALSE, DUPLICATE_SAME_ACCESS)
+        ? handle_from(copy)
+        : kNoHandle;
 };
 
 constexpr FileDoor kSystemDoor = {
