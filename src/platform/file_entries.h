@@ -30,31 +30,25 @@ RUNEL_ENTRY(carry_identity, bool(Handle from, Handle to, bool& attributes), fals
 /// Opens `name` for reading from its start.
 RUNEL_ENTRY(open_read, std::error_code(const char* name, Handle& file), io_error)
 /// Reads from where the file stands; `got` is 0 at its end.
-RUNEL_ENTRY(
-    read, std::error_code(Handle file, char* data, std::size_t size, std::size_t& got), io_error)
+RUNEL_ENTRY(read, std::error_code(Handle file, char*, std::size_t, std::size_t& got), io_error)
 /// Moves the reading of a plain file past a hole that starts where it stands (a stretch of a
 /// sparse file kept as nothing, read as zero bytes) without reading it; the bytes passed, 0 where
 /// there is none or the system cannot tell (one answer: it has no failure of its own).
 RUNEL_ENTRY(skip_hole, std::uint64_t(Handle file))
 
 /// Writes to a stream (a pipe, a device) where it stands.
-RUNEL_ENTRY(write,
-    std::error_code(Handle file, const char* data, std::size_t size, std::size_t& written),
+RUNEL_ENTRY(write, std::error_code(Handle file, const char*, std::size_t, std::size_t& written),
     io_error, no_space_on_device)
 RUNEL_ENTRY(write_at,
-    std::error_code(Handle file, std::uint64_t offset, const char* data, std::size_t size,
-        std::size_t& written),
+    std::error_code(Handle file, std::uint64_t offset, const char*, std::size_t, std::size_t&),
     io_error, no_space_on_device)
 RUNEL_ENTRY(read_at,
-    std::error_code(
-        Handle file, std::uint64_t offset, char* data, std::size_t size, std::size_t& got),
+    std::error_code(Handle file, std::uint64_t offset, char*, std::size_t, std::size_t& got),
     io_error)
 /// Copies within or between files without a trip through this process; what it copied may fall
 /// short (0 where the system cannot).
 RUNEL_ENTRY(copy_range,
-    std::uint64_t(Handle from, std::uint64_t from_offset, Handle to, std::uint64_t to_offset,
-        std::uint64_t size),
-    0)
+    std::uint64_t(Handle from, std::uint64_t, Handle to, std::uint64_t, std::uint64_t size), 0)
 RUNEL_ENTRY(truncate, std::error_code(Handle file, std::uint64_t size), io_error)
 /// Sets aside the room for `size` bytes of the file (no_space_on_device where there is none);
 /// where the file system cannot, compares with its free room instead.

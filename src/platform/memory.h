@@ -13,10 +13,7 @@ struct MemoryRoom {
 };
 MemoryRoom memory_room();
 
-inline std::uint64_t available_memory()
-{
-    return memory_room().process;
-}
+inline constexpr auto available_memory = [] { return memory_room().process; };
 
 /// The size of a buffer of `most` bytes or less (a power of two, as `least` is): no more than a
 /// small share of the memory there is (memory_room.h), down to `least`, so that a run under a

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <vector>
 
@@ -136,12 +135,4 @@ std::optional<std::uint64_t> cgroup_memory_room(
         }
     }
     return room;
-}
-
-std::optional<std::uint64_t> cgroup_memory_room()
-{
-    std::ifstream self("/proc/self/cgroup");
-    const std::string text { std::istreambuf_iterator<char>(self),
-        std::istreambuf_iterator<char>() };
-    return cgroup_memory_room("/sys/fs/cgroup", text);
 }

@@ -135,17 +135,12 @@ std::error_code allocate(Handle file, std::uint64_t size)
         : std::make_error_code(std::errc::no_space_on_device);
 }
 
-int data_sync(int fd)
-{
-#if defined(_POSIX_SYNCHRONIZED_IO) && _POSIX_SYNCHRONIZED_IO > 0
-    return ::fdatasync(fd);
-#else
-    return ::fsync(fd);
-#endif
-}
-
 constexpr auto sync = synced<::fsync>;
-constexpr auto sync_data = synced<data_sync>;
+#if defined(_POSIX_SYNCHRONIZED_IO) && _POSIX_SYNCHRONIZED_IO > 0
+constexpr auto sync_data = synced<::fdatasync>;
+#else
+constexpr auto sync_data = sync;
+#endif
 
 constexpr auto duplicate
     = [](Handle file) -> Handle { return ::fcntl(fd_of(file), F_DUPFD_CLOEXEC, 0); };

@@ -42,24 +42,20 @@ constexpr auto close_folder = [](Handle folder) {
     if (folder >= 0) ::close(fd_of(folder));
 };
 
-// A file that this process already has open on a standard stream (standard output redirected
-// to it, and reached through /dev/stdout).
-bool held_by_a_standard_stream(const struct stat& info)
-{
-    for (int stream = 0; stream <= 2; ++stream) {
-        struct stat held { };
-        if (::fstat(stream, &held) == 0 && same_file(id_of(held), id_of(info))) return true;
-    }
-    return false;
-}
-
 std::error_code standing(Handle file, Handle folder, FileStanding& standing)
 {
+    standing = {};
     struct stat info { };
     if (::fstat(fd_of(file), &info) != 0) return last_error();
     standing.links = static_cast<std::uint64_t>(info.st_nlink);
     standing.owned_by_user = info.st_uid == ::geteuid();
-    standing.held_by_standard_stream = held_by_a_standard_stream(info);
+    // A file this process already has open on a standard stream (standard output redirected to
+    // it, and reached through /dev/stdout).
+    for (int stream = 0; stream <= 2; ++stream) {
+        struct stat held { };
+        if (::fstat(stream, &held) == 0 && same_file(id_of(held), id_of(info)))
+            standing.held_by_standard_stream = true;
+    }
     standing.mount_root = is_mount_root(fd_of(file), fd_of(folder));
     standing.folder_append_only = folder_is_append_only(fd_of(folder));
     return {};
@@ -118,8 +114,7 @@ constexpr auto rename_over = [](Handle, const std::string& from, const Place& pl
 };
 
 constexpr auto lock_folder = [](Handle folder, bool alone) {
-    return alone ? lock_folder_fd(static_cast<int>(folder), LOCK_EX, 50)
-                 : lock_folder_fd(static_cast<int>(folder), LOCK_SH, 1000);
+    return lock_folder_fd(fd_of(folder), alone ? LOCK_EX : LOCK_SH, alone ? 50 : 1000);
 };
 
 constexpr auto unlock_folder = [](Handle folder) { ::flock(static_cast<int>(folder), LOCK_UN); };

@@ -21,10 +21,7 @@ namespace {
 
 constexpr auto fd_path = [](Handle fd) { return "/proc/self/fd/" + std::to_string(fd); };
 
-std::error_code error(int code)
-{
-    return { code, std::generic_category() };
-}
+constexpr auto error = [](int code) { return std::error_code(code, std::generic_category()); };
 
 } // namespace
 

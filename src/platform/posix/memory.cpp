@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <fstream>
+#include <iterator>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -62,7 +63,10 @@ MemoryRoom memory_room()
             room.system
                 = static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size) / 2;
     }
-    if (const auto group = cgroup_memory_room()) {
+    std::ifstream self("/proc/self/cgroup");
+    const std::string cgroups { std::istreambuf_iterator<char>(self),
+        std::istreambuf_iterator<char>() };
+    if (const auto group = cgroup_memory_room("/sys/fs/cgroup", cgroups)) {
         // Nothing left is still a figure, not the 0 of "unknown".
         const std::uint64_t left = std::max<std::uint64_t>(*group, 1);
         room.system = room.system == 0 ? left : std::min(room.system, left);

@@ -148,8 +148,7 @@ constexpr auto read_at
 constexpr auto truncate = [](Handle file, std::uint64_t size) {
     FILE_END_OF_FILE_INFO end {};
     end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
-    return done_if(
-        ::SetFileInformationByHandle(handle_of(file), FileEndOfFileInfo, &end, sizeof end));
+    return done_if(set_info(handle_of(file), FileEndOfFileInfo, end));
 };
 
 constexpr auto copy_range = [](Handle, std::uint64_t, Handle, std::uint64_t, std::uint64_t) {
@@ -184,9 +183,7 @@ std::error_code allocate(Handle file, std::uint64_t size)
         return std::make_error_code(std::errc::no_space_on_device);
     FILE_ALLOCATION_INFO allocation {};
     allocation.AllocationSize.QuadPart = static_cast<LONGLONG>(size);
-    if (::SetFileInformationByHandle(
-            handle_of(file), FileAllocationInfo, &allocation, sizeof allocation))
-        return {};
+    if (set_info(handle_of(file), FileAllocationInfo, allocation)) return {};
     const std::error_code code = last_error();
     if (code == std::errc::operation_not_supported || ::GetLastError() == ERROR_INVALID_PARAMETER
         || ::GetLastError() == ERROR_CALL_NOT_IMPLEMENTED)

@@ -12,8 +12,7 @@ namespace {
 constexpr auto mark_for_deletion = [](HANDLE file, bool deleted) {
     FILE_DISPOSITION_INFO disposition {};
     disposition.DeleteFile = deleted ? TRUE : FALSE;
-    return ::SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition)
-        != 0;
+    return set_info(file, FileDispositionInfo, disposition);
 };
 
 std::error_code identify_at(Handle, const char* name, FileId& id)

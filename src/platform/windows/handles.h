@@ -26,4 +26,10 @@ inline constexpr auto done_if = [](BOOL ok) { return ok ? std::error_code() : la
 inline constexpr auto not_supported
     = [] { return std::make_error_code(std::errc::operation_not_supported); };
 
+// Sets the file's `info` of its `kind` (its size, its room, its deletion).
+template <class Info> bool set_info(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, Info info)
+{
+    return ::SetFileInformationByHandle(file, kind, &info, sizeof info) != 0;
+}
+
 inline constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
