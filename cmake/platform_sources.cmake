@@ -15,20 +15,21 @@ endif()
 
 # Sets `out` to the platform's source files below `root` (the top of the source tree).
 function(runel_platform_sources out root)
-  set(sources ${root}/src/platform/affordable_buffer.cpp ${root}/src/platform/file_door.cpp)
+  set(sources ${root}/src/platform/file_door.cpp)
   if(WIN32)
     list(APPEND sources
-      ${root}/src/platform/windows/console.cpp
       ${root}/src/platform/windows/file_door.cpp
+      ${root}/src/platform/windows/folder_door.cpp
       ${root}/src/platform/windows/memory.cpp
+      ${root}/src/platform/windows/process_door.cpp
     )
   else()
     list(APPEND sources
       ${root}/src/platform/posix/cgroup_memory.cpp
-      ${root}/src/platform/posix/console.cpp
       ${root}/src/platform/posix/file_door.cpp
-      ${root}/src/platform/posix/leftovers.cpp
+      ${root}/src/platform/posix/folder_door.cpp
       ${root}/src/platform/posix/memory.cpp
+      ${root}/src/platform/posix/process_door.cpp
     )
     if(RUNEL_POSIX_FALLBACKS)
       list(APPEND sources ${root}/src/platform/posix/portable.cpp)

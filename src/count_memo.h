@@ -2,6 +2,7 @@
 
 #include "builtins.h"
 #include "memory.h"
+#include "memory_room.h"
 #include "state_key.h"
 #include "walk.h"
 #include "zeroed_array.h"
@@ -36,7 +37,7 @@ public:
     using RoomLook = std::uint64_t (*)();
     /// What the rest of the run needs beside the memo: the writer's buffers and caches, and the
     /// first of the result where it is kept in memory. The memo gives back what falls short.
-    static constexpr std::uint64_t kLeftForTheRest = std::uint64_t { 16 } << 20;
+    static constexpr std::uint64_t kLeftForTheRest = memory_reserve::kBesideTheMemo;
     /// The memo starts at this and doubles as it fills, up to its limit, so that a short count
     /// takes little memory.
     static constexpr std::uint64_t kFirstBytes = std::uint64_t { 4 } << 20;

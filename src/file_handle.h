@@ -20,8 +20,8 @@ inline void check_sync(std::error_code code)
     if (code != std::errc::operation_not_supported) check(code);
 }
 
-/// A file's handle, or a folder's: `kClose` is the door's entry that closes it.
-template <void (*FileDoor::*kClose)(Handle)> class Owned {
+/// A file's handle, or a folder's: `kClose` closes it.
+template <auto kClose> class Owned {
 public:
     Owned() = default;
     explicit Owned(Handle handle)
@@ -45,15 +45,23 @@ public:
     Handle release() { return std::exchange(handle_, kNoHandle); }
     void reset(Handle handle = kNoHandle)
     {
-        if (valid()) (file_door().*kClose)(handle_);
+        if (valid()) kClose(handle_);
         handle_ = handle;
     }
 
 private:
     Handle handle_ = kNoHandle;
 };
-using OwnedFile = Owned<&FileDoor::close>;
-using OwnedFolder = Owned<&FileDoor::close_folder>;
+inline void close_file(Handle file)
+{
+    file_door().close(file);
+}
+inline void close_folder(Handle folder)
+{
+    folder_door().close_folder(folder);
+}
+using OwnedFile = Owned<&close_file>;
+using OwnedFolder = Owned<&close_folder>;
 
 /// Writes all `size` bytes at `offset`, in as many calls as the system takes; a call that makes
 /// no progress is an I/O error.

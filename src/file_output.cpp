@@ -7,6 +7,7 @@
 
 #include "held_file_wait.h"
 #include "memory.h"
+#include "memory_room.h"
 #include "result_place.h"
 #include "result_stages.h"
 #include "write_behind.h"
@@ -46,7 +47,7 @@ Record record_of(const Opened& opened, const std::string& name, bool stale)
     // Nothing at the name: the result is made beside it, and named on commit.
     const bool replaceable = !opened.file.valid()
         || (!opened.place.name.empty() && ::replaceable(opened.file.get(), opened.place));
-    return Record { opened.id, opened.place, Place { file_door().working_folder, name }, created,
+    return Record { opened.id, opened.place, Place { folder_door().working_folder, name }, created,
         earlier, stale && earlier, replaceable };
 }
 
@@ -110,14 +111,14 @@ public:
         const FileDoor& door = file_door();
         reserved_ = size;
         if (stage_ == Stage::beside) {
-            const std::error_code code = door.allocate(written(), size);
+            const std::error_code code = allocate_in_room(written(), size);
             if (!code) return;
             if (code != std::errc::no_space_on_device || !fits_once_earlier_gone(size)) check(code);
             into_earlier_room();
         }
         // In place, the file's own blocks count: the earlier content's go at the first write,
         // which reserves the room again.
-        const std::error_code code = door.allocate(written(), size);
+        const std::error_code code = allocate_in_room(written(), size);
         if (code) {
             // Some file systems keep what they could allocate before the room ran out: given
             // back, so that a refused result leaves no room taken.
@@ -130,7 +131,7 @@ public:
     std::uint64_t free_room() const override
     {
         const FileDoor& door = file_door();
-        std::uint64_t room = door.free_room(written());
+        std::uint64_t room = file_room(written());
         // Room reserved that the file system does not hold yet (where it only compared) is
         // this output's own already.
         const std::uint64_t held = door.held_bytes(written());
@@ -162,7 +163,7 @@ public:
         }
         // The rename, or a file this run created, lasts only once its folder reaches the disk.
         if (!record_.place.name.empty() && (renamed || record_.created))
-            check_sync(door.sync_folder(record_.place.folder));
+            check_sync(folder_door().sync_folder(record_.place.folder));
     }
 
     LeftBehind abandon() override
@@ -279,8 +280,7 @@ private:
     {
         const FileDoor& door = file_door();
         return may_enter_earlier_room()
-            && door.free_room(written()) + door.held_bytes(written())
-                + door.held_bytes(named_.get())
+            && file_room(written()) + door.held_bytes(written()) + door.held_bytes(named_.get())
             >= size;
     }
 
@@ -292,7 +292,7 @@ private:
         const FileDoor& door = file_door();
         // Looked up by its name: another run may have removed it as its stale result.
         FileId now;
-        if (door.identify_at(record_.place.folder, record_.place.name.c_str(), now)
+        if (folder_door().identify_at(record_.place.folder, record_.place.name.c_str(), now)
             || !same_state(now, record_.found))
             check(std::make_error_code(std::errc::no_space_on_device));
         check(write_behind_.stop());
@@ -316,7 +316,7 @@ private:
             check(door.truncate(written(), 0));
             write_into_named(Step::write_in_place);
         }
-        if (reserved_ > 0) check(door.allocate(written(), reserved_));
+        if (reserved_ > 0) check(allocate_in_room(written(), reserved_));
     }
 
     // A file written in place is the result only while its name still holds it (where that name
@@ -326,7 +326,7 @@ private:
         if (record_.place.name.empty()) return;
         FileId now;
         const std::error_code looked
-            = file_door().identify_at(record_.place.folder, record_.place.name.c_str(), now);
+            = folder_door().identify_at(record_.place.folder, record_.place.name.c_str(), now);
         if (looked == std::errc::no_such_file_or_directory
             || (!looked && !same_file(now, record_.found)))
             check(std::make_error_code(std::errc::no_such_file_or_directory));
@@ -338,7 +338,7 @@ private:
     bool take_name()
     {
         const FileDoor& door = file_door();
-        if (!door.renames_over_open_files) {
+        if (!folder_door().renames_over_open_files) {
             readable_.reset();
             named_.reset();
         }
@@ -357,14 +357,14 @@ private:
         const Handle into = named_for_writing();
         // The room first, counting the earlier content's blocks: refused, the earlier result
         // stays as it was.
-        check(door.allocate(into, end_));
+        check(allocate_in_room(into, end_));
         const NewFile beside = std::exchange(new_, {});
         {
             const SignalsHeld held;
             check(door.truncate(into, 0));
             write_into_named(Step::copy_in_place);
         }
-        check(door.allocate(into, end_));
+        check(allocate_in_room(into, end_));
         copy_between(beside.file.get(), 0, into, 0, end_);
         check(door.truncate(into, end_));
         check_sync(door.sync(into));

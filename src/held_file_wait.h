@@ -16,7 +16,7 @@ public:
     /// a file held open, and only for a short while.
     bool again()
     {
-        if (file_door().renames_over_open_files || std::chrono::steady_clock::now() >= give_up_)
+        if (folder_door().renames_over_open_files || std::chrono::steady_clock::now() >= give_up_)
             return false;
         std::this_thread::sleep_for(pause_);
         pause_ = std::min(pause_ * 2, kLongestPause);

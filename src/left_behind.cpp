@@ -16,7 +16,7 @@ LeftBehind left_at(const Place& where, bool had_earlier, const FileId* made,
 {
     const FileDoor& door = file_door();
     FileId now;
-    const std::error_code code = door.identify_at(where.folder, where.name.c_str(), now);
+    const std::error_code code = folder_door().identify_at(where.folder, where.name.c_str(), now);
     if (code == std::errc::no_such_file_or_directory)
         return had_earlier ? LeftBehind::earlier_removed : LeftBehind::nothing;
     if (code) {

@@ -19,7 +19,7 @@ constexpr std::size_t kLetters = 6;
 
 // Made before main() begins, so before any signal handler can need it: the system's door is a
 // constant table, whole before any code runs.
-const ProcessMark this_process = system_file_door().this_process(); // NOLINT(cert-err58-cpp)
+const ProcessMark this_process = system_process_door().this_process(); // NOLINT(cert-err58-cpp)
 
 bool number_of(std::string_view digits, std::uint64_t& number)
 {
@@ -97,26 +97,26 @@ const ProcessMark& this_run()
 
 void put_back_moved_aside(Handle folder, const std::string& name)
 {
-    const FileDoor& door = file_door();
+    const FolderDoor& folders = folder_door();
     std::vector<std::string> names;
-    if (door.names_beginning(folder, name, names)) return;
+    if (folders.names_beginning(folder, name, names)) return;
     for (const std::string& aside : names) {
         std::string_view moved_from;
         ProcessMark run;
         // A live run's file is being checked: it is that run's to put back or remove.
-        if (!moved_by(aside, moved_from, run) || door.process_running(run)) continue;
+        if (!moved_by(aside, moved_from, run) || process_door().process_running(run)) continue;
         const std::string original(moved_from);
         if (is_temporary_name(original, name)) {
-            door.unlink(folder, aside.c_str());
+            folders.unlink(folder, aside.c_str());
             continue;
         }
         if (original != name) continue;
         const std::error_code put_back
-            = door.rename_no_replace(folder, aside.c_str(), original.c_str());
+            = folders.rename_no_replace(folder, aside.c_str(), original.c_str());
         if (put_back != std::errc::file_exists) continue; // back, gone, or not to be moved here
         char kept[4096];
         if (kept_name(kept, original.c_str(), run)
-            && !door.rename_no_replace(folder, aside.c_str(), kept))
-            door.say((words_of(Message::left_aside_kept) + kept).c_str());
+            && !folders.rename_no_replace(folder, aside.c_str(), kept))
+            process_door().say((words_of(Message::left_aside_kept) + kept).c_str());
     }
 }

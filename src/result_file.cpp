@@ -57,6 +57,7 @@ void take(Opened& opened, Handle file, const std::string& name, bool created, bo
     std::optional<FileId>* made)
 {
     const FileDoor& door = file_door();
+    const FolderDoor& folders = folder_door();
     opened.file.reset(file);
     const std::error_code unknown = door.identify(file, opened.id);
     if (created && at_name) {
@@ -64,9 +65,9 @@ void take(Opened& opened, Handle file, const std::string& name, bool created, bo
         FileId id = opened.id;
         // A file just made is empty: one that is not was written into by another writer
         // meanwhile, and is that writer's.
-        if ((!unknown || !door.identify_at(door.working_folder, name.c_str(), id))
+        if ((!unknown || !folders.identify_at(folders.working_folder, name.c_str(), id))
             && id.size == 0) {
-            opened.made = TakeBack(Place { door.working_folder, name }, id, true, true);
+            opened.made = TakeBack(Place { folders.working_folder, name }, id, true, true);
             if (made != nullptr) *made = id;
         }
     }
@@ -117,7 +118,7 @@ Opened open_as_writing_would(const std::string& name, std::optional<FileId>* mad
         }
         if (code == std::errc::no_such_file_or_directory && !door.creates_at_open) {
             opened.id.regular = true;
-            opened.place = Place { door.working_folder, name };
+            opened.place = Place { folder_door().working_folder, name };
             return opened;
         }
         if (code != std::errc::no_such_file_or_directory || attempt >= 8)
@@ -133,8 +134,10 @@ Opened open_as_writing_would(const std::string& name, std::optional<FileId>* mad
 void remove_if_replaceable(const std::string& name, const FileId& at_start)
 {
     const FileDoor& door = file_door();
+    const FolderDoor& folders = folder_door();
     FileId named;
-    if (door.identify_at(door.working_folder, name.c_str(), named) || !same_state(at_start, named))
+    if (folders.identify_at(folders.working_folder, name.c_str(), named)
+        || !same_state(at_start, named))
         return;
     Handle handle = kNoHandle;
     bool created = false;
@@ -147,7 +150,7 @@ void remove_if_replaceable(const std::string& name, const FileId& at_start)
         return;
     const OwnedFolder folder(place.folder);
     if (!place.name.empty() && replaceable(file.get(), place))
-        remove_if_still(door.working_folder, name.c_str(), named, true);
+        remove_if_still(folders.working_folder, name.c_str(), named, true);
 }
 
 } // namespace
@@ -155,13 +158,13 @@ void remove_if_replaceable(const std::string& name, const FileId& at_start)
 ResultFile::ResultFile(std::string name)
     : name_(std::move(name))
 {
-    const FileDoor& door = file_door();
+    const FolderDoor& folders = folder_door();
     // Before anything else: a result another run puts in place from now on is not stale.
     FileId found;
-    if (!door.identify_at(door.working_folder, name_.c_str(), found) && found.regular)
+    if (!folders.identify_at(folders.working_folder, name_.c_str(), found) && found.regular)
         at_start_ = found;
     // After that look: a file put back here is never taken for this run's stale result.
-    put_back_moved_aside(door.working_folder, name_);
+    put_back_moved_aside(folders.working_folder, name_);
 }
 
 ResultOutput& ResultFile::open()
@@ -180,8 +183,7 @@ ResultOutput& ResultFile::open()
 LeftBehind ResultFile::abandon()
 {
     if (output_) return output_->abandon();
-    const FileDoor& door = file_door();
     if (at_start_) remove_if_replaceable(name_, *at_start_);
-    return left_at(
-        Place { door.working_folder, name_ }, at_start_.has_value(), made_ ? &*made_ : nullptr);
+    return left_at(Place { folder_door().working_folder, name_ }, at_start_.has_value(),
+        made_ ? &*made_ : nullptr);
 }

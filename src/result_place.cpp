@@ -32,22 +32,24 @@ std::error_code under_a_fresh_name(const std::string& base, std::string& name, M
 bool identified(Handle file, const Place& place, FileId& id)
 {
     const FileDoor& door = file_door();
-    return !door.identify(file, id) || !door.identify_at(place.folder, place.name.c_str(), id);
+    return !door.identify(file, id)
+        || !folder_door().identify_at(place.folder, place.name.c_str(), id);
 }
 
 std::error_code locate(Handle file, const char* opened_as, Place& place)
 {
     const FileDoor& door = file_door();
+    const FolderDoor& folders = folder_door();
     place = {};
     Place found;
-    const std::error_code code = door.open_folder_of(door.path_of(file, opened_as), found);
+    const std::error_code code = folders.open_folder_of(door.path_of(file, opened_as), found);
     if (code) return code;
     FileId named;
     FileId opened;
     if (found.name.empty() || door.identify(file, opened)
-        || door.identify_at(found.folder, found.name.c_str(), named) || !named.regular
+        || folders.identify_at(found.folder, found.name.c_str(), named) || !named.regular
         || !same_file(named, opened)) {
-        door.close_folder(found.folder);
+        folders.close_folder(found.folder);
         return {};
     }
     place = found;
@@ -57,7 +59,7 @@ std::error_code locate(Handle file, const char* opened_as, Place& place)
 bool replaceable(Handle file, const Place& place)
 {
     FileStanding standing;
-    return !file_door().standing(file, place.folder, standing) && standing.links == 1
+    return !folder_door().standing(file, place.folder, standing) && standing.links == 1
         && standing.owned_by_user && !standing.held_by_standard_stream && !standing.mount_root
         && !standing.folder_append_only;
 }
@@ -66,13 +68,14 @@ std::error_code make_beside(
     const Place& place, Handle like, bool like_is_new, Handle& made, std::string& name)
 {
     const FileDoor& door = file_door();
+    const FolderDoor& folders = folder_door();
     made = kNoHandle;
     name.clear();
     Handle file = kNoHandle;
-    if (door.make_unnamed(place.folder, file)) {
+    if (folders.make_unnamed(place.folder, file)) {
         const std::error_code code
             = under_a_fresh_name(place.name, name, [&](const std::string& tried) {
-                  return door.make_named(place.folder, tried.c_str(), file);
+                  return folders.make_named(place.folder, tried.c_str(), file);
               });
         if (code) return code;
     }
@@ -93,16 +96,16 @@ std::error_code make_beside(
 
 std::error_code put_in_place(Handle file, const std::string& name, const Place& place)
 {
-    const FileDoor& door = file_door();
+    const FolderDoor& folders = folder_door();
     std::string named = name;
     if (named.empty()) {
         const std::error_code code
             = under_a_fresh_name(place.name, named, [&](const std::string& tried) {
-                  return door.give_name(file, place.folder, tried.c_str());
+                  return folders.give_name(file, place.folder, tried.c_str());
               });
         if (code) return code;
     }
-    const std::error_code refused = door.rename_over(file, named, place);
+    const std::error_code refused = folders.rename_over(file, named, place);
     // A name given here goes again: the caller knows the file by its handle alone.
     FileId id;
     if (refused && name.empty() && identified(file, Place { place.folder, named }, id))
@@ -113,22 +116,23 @@ std::error_code put_in_place(Handle file, const std::string& name, const Place& 
 void remove_leftovers(const Place& place)
 {
     const FileDoor& door = file_door();
+    const FolderDoor& folders = folder_door();
     std::vector<std::string> names;
-    if (door.names_beginning(place.folder, place.name, names)
+    if (folders.names_beginning(place.folder, place.name, names)
         || std::none_of(names.begin(), names.end(),
             [&](const std::string& name) { return is_temporary_name(name, place.name); }))
         return;
-    const bool folder_locked = door.lock_folder(place.folder, true);
+    const bool folder_locked = folders.lock_folder(place.folder, true);
     for (const std::string& name : names) {
         if (!is_temporary_name(name, place.name)) continue;
         Handle file = kNoHandle;
         LeftoverFacts found;
-        if (door.open_leftover(place.folder, name.c_str(), file, found)) continue;
+        if (folders.open_leftover(place.folder, name.c_str(), file, found)) continue;
         // Still the file that was checked, under the lock that keeps its run's successors out.
         const bool dead = found.id.regular && found.owned_by_user && found.lock_taken
             && (folder_locked || found.id.size > 0 || found.age_seconds > kBirthSeconds);
         if (dead) remove_if_still(place.folder, name.c_str(), found.id, true);
         door.close(file);
     }
-    if (folder_locked) door.unlock_folder(place.folder);
+    if (folder_locked) folders.unlock_folder(place.folder);
 }

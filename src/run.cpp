@@ -2,6 +2,7 @@
 
 #include "console.h"
 #include "memory.h"
+#include "memory_room.h"
 #include "messages.h"
 #include "reserving_storage.h"
 #include "result_file.h"
@@ -23,8 +24,7 @@ void write_result(const Board& board, Storage& storage, const RunOptions& option
     }
     // Where a limit leaves less than the writer's least buffers, touching them would end the
     // process; refused, the run still says why.
-    constexpr std::uint64_t kLeastForTheRun = std::uint64_t { 4 } << 20;
-    if (available_memory() < kLeastForTheRun) throw std::bad_alloc();
+    if (available_memory() < memory_reserve::kToWrite) throw std::bad_alloc();
     const State start = state_of(board, king);
     // A pipe or device takes the bytes as they come: there is nothing to reserve or take back,
     // so the size need not be known.

@@ -32,7 +32,7 @@ void say_kept(const char* kept)
     if (words.size() + length >= sizeof line) return;
     words.copy(line, words.size());
     std::memcpy(line + words.size(), kept, length + 1);
-    file_door().say(line);
+    process_door().say(line);
 }
 
 bool is_ours(const FileId& found, const FileId& ours, bool unchanged)
@@ -43,29 +43,29 @@ bool is_ours(const FileId& found, const FileId& ours, bool unchanged)
 // remove_if_still() with signals already held, or in the signal handler itself.
 bool remove_unheld(Handle folder, const char* name, const FileId& ours, bool unchanged)
 {
-    const FileDoor& door = file_door();
+    const FolderDoor& folders = folder_door();
     char aside[4096];
     FileId found;
     // Only a name in the working folder is moved aside: that is where a later run looks for what
     // a run killed meanwhile left (moved_aside.h). Elsewhere (a link's target, a temporary file
     // in a folder opened by its path) the name is checked, then removed.
-    const std::error_code moved = folder != door.working_folder || !aside_name(aside, name)
+    const std::error_code moved = folder != folders.working_folder || !aside_name(aside, name)
         ? std::make_error_code(std::errc::operation_not_supported)
-        : door.rename_no_replace(folder, name, aside);
+        : folders.rename_no_replace(folder, name, aside);
     if (moved == std::errc::no_such_file_or_directory) return false; // gone already
     if (moved) {
         // The name cannot be moved aside (no way to rename without replacing, or a refusal of
         // the moment): checked, then removed.
-        return !door.identify_at(folder, name, found) && is_ours(found, ours, unchanged)
-            && !door.unlink(folder, name);
+        return !folders.identify_at(folder, name, found) && is_ours(found, ours, unchanged)
+            && !folders.unlink(folder, name);
     }
-    if (!door.identify_at(folder, aside, found) && is_ours(found, ours, unchanged))
-        return !door.unlink(folder, aside);
-    if (!door.rename_no_replace(folder, aside, name)) return false;
+    if (!folders.identify_at(folder, aside, found) && is_ours(found, ours, unchanged))
+        return !folders.unlink(folder, aside);
+    if (!folders.rename_no_replace(folder, aside, name)) return false;
     // Not ours, and the name taken meanwhile: neither is removed, and the user learns where the
     // foreign file went.
     char kept[4096];
-    if (kept_name(kept, name, this_run()) && !door.rename_no_replace(folder, aside, kept))
+    if (kept_name(kept, name, this_run()) && !folders.rename_no_replace(folder, aside, kept))
         say_kept(kept);
     return false;
 }

@@ -11,8 +11,8 @@
 /// through a step would leave it half done (a name moved aside, a file made and not yet owned).
 class SignalsHeld {
 public:
-    SignalsHeld() { file_door().hold_signals(); }
-    ~SignalsHeld() { file_door().release_signals(); }
+    SignalsHeld() { process_door().hold_signals(); }
+    ~SignalsHeld() { process_door().release_signals(); }
     SignalsHeld(const SignalsHeld&) = delete;
     SignalsHeld& operator=(const SignalsHeld&) = delete;
 };

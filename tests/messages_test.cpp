@@ -90,7 +90,7 @@ std::error_code answer; // what the swapped primitive answers
 
 struct Row {
     const char* name;
-    std::function<void(FileDoor&)> fault;
+    std::function<void(const SwappedDoor&)> fault;
     std::function<std::string(std::uint64_t result_bytes)> message;
 };
 
@@ -101,10 +101,10 @@ void PrintTo(const Row& row, std::ostream* out)
 
 const Row kRows[] = {
     { "NoRoomForTheCountedResult",
-        [](FileDoor& door) {
+        [](const SwappedDoor& door) {
             // Room for no prefix: the size is counted first, and the file system refuses it.
-            door.free_room = [](Handle) { return std::uint64_t { 0 }; };
-            door.allocate = [](Handle, std::uint64_t) { return answer; };
+            door.files.free_room = [](Handle) { return FileRoom {}; };
+            door.files.allocate = [](Handle, std::uint64_t) { return answer; };
             answer = std::make_error_code(std::errc::no_space_on_device);
         },
         [](std::uint64_t bytes) {
@@ -112,10 +112,10 @@ const Row kRows[] = {
                 + " bytes; no room for it on this file system\n";
         } },
     { "FolderRefusesANewFile",
-        [](FileDoor& door) {
-            door.create_new = [](const char*, Handle&) { return answer; };
-            door.make_unnamed = [](Handle, Handle&) { return answer; };
-            door.make_named = [](Handle, const char*, Handle&) { return answer; };
+        [](const SwappedDoor& door) {
+            door.files.create_new = [](const char*, Handle&) { return answer; };
+            door.folders.make_unnamed = [](Handle, Handle&) { return answer; };
+            door.folders.make_named = [](Handle, const char*, Handle&) { return answer; };
             answer = std::make_error_code(std::errc::permission_denied);
         },
         [](std::uint64_t) {
@@ -139,7 +139,7 @@ TEST_P(MessageRows, SayWhatWentWrongAndWhatIsLeft)
     int status = 0;
     {
         const SwappedDoor door;
-        row.fault(*door);
+        row.fault(door);
         status = run(errors);
     }
     fs::current_path(was);

@@ -17,7 +17,7 @@ std::string said; // what the run told the user
 // This process's mark as a private name ends with it.
 std::string own_mark(std::uint64_t started_later)
 {
-    const ProcessMark self = system_file_door().this_process();
+    const ProcessMark self = system_process_door().this_process();
     return std::to_string(self.id) + "-" + std::to_string(self.started + started_later);
 }
 
@@ -58,7 +58,7 @@ class MovedAside : public testing::TestWithParam<Row> { };
 TEST_P(MovedAside, IsPutBackOnlyWhereItsRunIsDead)
 {
     const Row& row = GetParam();
-    const FileDoor& system = system_file_door();
+    const FolderDoor& system = system_folder_door();
     if (system.rename_no_replace(system.working_folder, "", "")
         == std::errc::operation_not_supported)
         GTEST_SKIP() << "this system cannot rename without replacing: no name is moved aside";
@@ -68,7 +68,7 @@ TEST_P(MovedAside, IsPutBackOnlyWhereItsRunIsDead)
     if (row.name_taken) write_file(name, "taken");
     const SwappedDoor door;
     said.clear();
-    door->say = [](const char* line) { said += line; };
+    door.process.say = [](const char* line) { said += line; };
     put_back_moved_aside(system.working_folder, name);
     EXPECT_EQ(dir.entries(), row.left);
     if (row.kept.empty()) {

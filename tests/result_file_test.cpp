@@ -52,7 +52,7 @@ std::error_code sync_data(Handle file)
 std::error_code rename_over(Handle file, const std::string& name, const Place& place)
 {
     if (faults.unsynced.contains(file)) faults.put_in_place_unsynced = true;
-    return system_file_door().rename_over(file, name, place);
+    return system_folder_door().rename_over(file, name, place);
 }
 
 // The door with the faults above, while it lives.
@@ -61,11 +61,10 @@ public:
     FaultyDoor()
     {
         faults = {};
-        FileDoor& door = **this;
-        door.write_at = write_at;
-        door.sync = sync;
-        door.sync_data = sync_data;
-        door.rename_over = rename_over;
+        files.write_at = write_at;
+        files.sync = sync;
+        files.sync_data = sync_data;
+        folders.rename_over = rename_over;
     }
 };
 

@@ -34,7 +34,7 @@ std::error_code allocate(Handle file, std::uint64_t size)
 std::error_code rename_over(Handle file, const std::string& from, const Place& place)
 {
     if (faults.rename_error != std::errc {}) return std::make_error_code(faults.rename_error);
-    return system_file_door().rename_over(file, from, place);
+    return system_folder_door().rename_over(file, from, place);
 }
 
 enum class Earlier { none, replaceable, hard_linked };
@@ -82,8 +82,8 @@ TEST(ResultStages, EveryRowIsARunsStepAndLeavesWhatItSays)
         if (row.earlier == Earlier::hard_linked)
             std::filesystem::create_hard_link(name, dir / "second link");
         const SwappedDoor door;
-        door->allocate = allocate;
-        door->rename_over = rename_over;
+        door.files.allocate = allocate;
+        door.folders.rename_over = rename_over;
         faults = row.faults;
         ResultFile result(name);
         ResultOutput& output = result.open();

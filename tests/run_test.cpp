@@ -137,7 +137,7 @@ TEST(Run, MissingBoardFileFails)
 // since it was not there when that run began, does not take it for its own stale result.
 TEST(Run, PutsBackAFileAStoppedRunLeftAside)
 {
-    const FileDoor& door = system_file_door();
+    const FolderDoor& door = system_folder_door();
     if (door.rename_no_replace(door.working_folder, "", "") == std::errc::operation_not_supported)
         GTEST_SKIP() << "this system cannot rename without replacing: no name is moved aside";
     TempDir dir;

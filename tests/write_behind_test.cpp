@@ -41,10 +41,10 @@ TEST_P(WriteBehindRows, SyncsWhatWasAskedForByStop)
     write_file(dir / "file", "some bytes");
     const SwappedDoor door;
     sync_answer = row.answer;
-    door->sync_data = sync_data;
+    door.files.sync_data = sync_data;
     Handle file = kNoHandle;
     bool created = false;
-    ASSERT_FALSE(door->open_existing((dir / "file").string().c_str(), false, file, created));
+    ASSERT_FALSE(door.files.open_existing((dir / "file").string().c_str(), false, file, created));
     {
         WriteBehind behind(row.every);
         for (const std::uint64_t bytes : row.noted) behind.note_written(file, bytes);
@@ -56,7 +56,7 @@ TEST_P(WriteBehindRows, SyncsWhatWasAskedForByStop)
         behind.stop();
         EXPECT_EQ(behind.syncs(), stopped_at) << "nothing after stop()";
     }
-    door->close(file);
+    door.files.close(file);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, WriteBehindRows,

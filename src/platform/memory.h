@@ -3,13 +3,21 @@
 #include <cstddef>
 #include <cstdint>
 
-/// Bytes of memory the process can still take before the system (or its container, or a limit
-/// set on the process) refuses it or kills the process; a cautious estimate.
-std::uint64_t available_memory();
+/// Bytes of memory still to be had, as the system tells it: `system`, what the machine and every
+/// memory cgroup around the process still give (0 where unknown); `process`, what this process
+/// can still take before the system, its container or a limit set on the process (ulimit -v,
+/// -d) refuses it or kills the process, a cautious estimate.
+struct MemoryRoom {
+    std::uint64_t system = 0;
+    std::uint64_t process = 0;
+};
+MemoryRoom memory_room();
+
+inline constexpr auto available_memory = [] { return memory_room().process; };
 
 /// The size of a buffer of `most` bytes or less (a power of two, as `least` is): no more than a
-/// small share of the memory there is, down to `least`, so that a run under a small limit keeps
-/// within it.
+/// small share of the memory there is (memory_room.h), down to `least`, so that a run under a
+/// small limit keeps within it.
 std::size_t affordable_buffer(std::size_t most, std::size_t least);
 
 /// `bytes` (a big block) of zero-filled memory straight from the system, whose pages cost nothing

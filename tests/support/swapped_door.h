@@ -1,18 +1,24 @@
 #pragma once
 
-// Primitives of the process's door swapped for a test's own, while an object lives: the door is
-// the system's own again when it goes, however the test ends (a failed ASSERT returns early).
-// A swapped primitive reaches the system's own through system_file_door().
+// Primitives of the process's doors swapped for a test's own, while an object lives: the doors
+// are the system's own again when it goes, however the test ends (a failed ASSERT returns early).
+// A swapped primitive reaches the system's own through system_file_door() and its kin.
 
 #include "file_door.h"
 
 class SwappedDoor {
 public:
     SwappedDoor() = default;
-    ~SwappedDoor() { file_door() = system_file_door(); }
+    ~SwappedDoor()
+    {
+        files = system_file_door();
+        folders = system_folder_door();
+        process = system_process_door();
+    }
     SwappedDoor(const SwappedDoor&) = delete;
     SwappedDoor& operator=(const SwappedDoor&) = delete;
 
-    FileDoor& operator*() const { return file_door(); }
-    FileDoor* operator->() const { return &file_door(); }
+    FileDoor& files = file_door();
+    FolderDoor& folders = folder_door();
+    ProcessDoor& process = process_door();
 };

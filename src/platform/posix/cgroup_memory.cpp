@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <vector>
 
@@ -33,20 +32,14 @@ std::optional<std::uint64_t> stat_value(const std::string& path, const std::stri
     return std::nullopt;
 }
 
-// The least room found so far.
-class LeastRoom {
-public:
-    void bound(std::optional<std::uint64_t> limit, std::uint64_t used)
-    {
-        if (!limit || *limit >= kNoLimit) return;
-        const std::uint64_t left = *limit > used ? *limit - used : 0;
-        least_ = least_ ? std::min(*least_, left) : left;
-    }
-    std::optional<std::uint64_t> least() const { return least_; }
-
-private:
-    std::optional<std::uint64_t> least_;
-};
+// The least room found so far: where `limit` binds, what it leaves beside `used` counts too.
+void bound(
+    std::optional<std::uint64_t>& least, std::optional<std::uint64_t> limit, std::uint64_t used)
+{
+    if (!limit || *limit >= kNoLimit) return;
+    const std::uint64_t left = *limit > used ? *limit - used : 0;
+    least = std::min(least.value_or(left), left);
+}
 
 // The folder of the cgroup at `group` below `base`, then of each ancestor up to `base` itself.
 // Inside a container the process's path may name folders its view lacks: the walk still ends at
@@ -70,28 +63,30 @@ std::uint64_t used_in(const std::string& folder, const char* usage_file, const c
     return usage > inactive ? usage - inactive : 0;
 }
 
-void bound_by_v2(LeastRoom& room, const std::string& base, const std::string& group)
+void bound_by_v2(
+    std::optional<std::uint64_t>& room, const std::string& base, const std::string& group)
 {
     for (const std::string& folder : cgroup_and_ancestors(base, group)) {
         const std::uint64_t used = used_in(folder, "memory.current", "inactive_file");
-        room.bound(number_in(folder + "/memory.max"), used);
+        bound(room, number_in(folder + "/memory.max"), used);
         // Past memory.high the kernel reclaims and stalls the process instead of killing it: a
         // run there would crawl.
-        room.bound(number_in(folder + "/memory.high"), used);
+        bound(room, number_in(folder + "/memory.high"), used);
     }
 }
 
-void bound_by_v1(LeastRoom& room, const std::string& base, const std::string& group)
+void bound_by_v1(
+    std::optional<std::uint64_t>& room, const std::string& base, const std::string& group)
 {
     bool nearest = true;
     for (const std::string& folder : cgroup_and_ancestors(base, group)) {
         const std::string stat = folder + "/memory.stat";
         const std::uint64_t used = used_in(folder, "memory.usage_in_bytes", "total_inactive_file");
-        room.bound(number_in(folder + "/memory.limit_in_bytes"), used);
+        bound(room, number_in(folder + "/memory.limit_in_bytes"), used);
         // The nearest cgroup's hierarchical limit is the least of its ancestors', those hidden
         // from view too.
         if (nearest && number_in(folder + "/memory.usage_in_bytes")) {
-            room.bound(stat_value(stat, "hierarchical_memory_limit"), used);
+            bound(room, stat_value(stat, "hierarchical_memory_limit"), used);
             nearest = false;
         }
     }
@@ -112,7 +107,7 @@ bool names_memory(const std::string& controllers)
 std::optional<std::uint64_t> cgroup_memory_room(
     const std::string& root, const std::string& self_cgroup)
 {
-    LeastRoom room;
+    std::optional<std::uint64_t> room;
     std::istringstream lines(self_cgroup);
     std::string line;
     // Each line: hierarchy id, controllers, path ("0::/path" for v2).
@@ -130,6 +125,7 @@ std::optional<std::uint64_t> cgroup_memory_room(
         } else if (names_memory(controllers)) {
             bound_by_v1(room, root + "/memory", group);
             // Where the hierarchy is mounted under all its controllers' names ("cpu,memory").
+            // (Built in steps: GCC 12 warns falsely of overlapping copies in `a + "/" + b`.)
             if (controllers != "memory") {
                 std::string mounted = root;
                 mounted += '/';
@@ -138,13 +134,5 @@ std::optional<std::uint64_t> cgroup_memory_room(
             }
         }
     }
-    return room.least();
-}
-
-std::optional<std::uint64_t> cgroup_memory_room()
-{
-    std::ifstream self("/proc/self/cgroup");
-    const std::string text { std::istreambuf_iterator<char>(self),
-        std::istreambuf_iterator<char>() };
-    return cgroup_memory_room("/sys/fs/cgroup", text);
+    return room;
 }

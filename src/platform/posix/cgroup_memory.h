@@ -20,6 +20,3 @@
 /// of /proc/self/cgroup.
 std::optional<std::uint64_t> cgroup_memory_room(
     const std::string& root, const std::string& self_cgroup);
-
-/// The same for this process, from /sys/fs/cgroup and /proc/self/cgroup.
-std::optional<std::uint64_t> cgroup_memory_room();

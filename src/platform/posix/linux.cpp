@@ -1,14 +1,10 @@
 // The Linux speed-ups behind speedups.h.
 #include "speedups.h"
 
-#include "cgroup_memory.h"
-
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
 #include <linux/fs.h>
 #include <linux/magic.h>
 #include <map>
@@ -23,15 +19,9 @@
 
 namespace {
 
-std::string fd_path(Handle fd)
-{
-    return "/proc/self/fd/" + std::to_string(fd);
-}
+constexpr auto fd_path = [](Handle fd) { return "/proc/self/fd/" + std::to_string(fd); };
 
-std::error_code error(int code)
-{
-    return { code, std::generic_category() };
-}
+constexpr auto error = [](int code) { return std::error_code(code, std::generic_category()); };
 
 } // namespace
 
@@ -48,11 +38,12 @@ int open_unnamed(int folder_fd)
     return fd;
 }
 
-int name_unnamed(int fd, int folder_fd, const std::string& name)
+std::error_code give_name(Handle file, Handle folder, const char* name)
 {
-    if (::linkat(AT_FDCWD, fd_path(fd).c_str(), folder_fd, name.c_str(), AT_SYMLINK_FOLLOW) != 0)
-        return errno;
-    return 0;
+    const int folder_fd = static_cast<int>(folder);
+    if (::linkat(AT_FDCWD, fd_path(file).c_str(), folder_fd, name, AT_SYMLINK_FOLLOW) == 0)
+        return {};
+    return error(errno);
 }
 
 std::error_code rename_no_replace(Handle folder, const char* from, const char* to)
@@ -117,14 +108,13 @@ int allocate_up_front(int fd, std::uint64_t size)
     return 0;
 }
 
-std::string path_of(int fd)
+std::string path_of(Handle file, const char* opened_as)
 {
     std::string path(4096, '\0');
-    const ssize_t length = ::readlink(fd_path(fd).c_str(), path.data(), path.size());
-    if (length <= 0 || static_cast<std::size_t>(length) >= path.size()) return {};
-    path.resize(static_cast<std::size_t>(length));
+    const ssize_t length = ::readlink(fd_path(file).c_str(), path.data(), path.size());
+    path.resize(static_cast<std::size_t>(std::max<ssize_t>(length, 0)));
     // A file whose name has gone, or one that is not in a folder (a pipe, a socket).
-    if (path.front() != '/' || path.ends_with(" (deleted)")) return {};
+    if (length >= 4096 || !path.starts_with('/') || path.ends_with(" (deleted)")) return opened_as;
     return path;
 }
 
@@ -187,11 +177,10 @@ std::optional<std::map<std::string, std::string>> attributes_of(int fd)
 }
 
 // The file flags (chattr's), or -1 where the file system has none.
-long flags_of(int fd)
-{
+constexpr auto flags_of = [](int fd) {
     long flags = 0;
     return ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 ? flags : -1;
-}
+};
 
 } // namespace
 
@@ -221,37 +210,8 @@ void advise_huge_pages(void* data, std::size_t bytes)
     ::madvise(data, bytes, MADV_HUGEPAGE);
 }
 
-std::uint64_t system_memory_available()
-{
-    std::ifstream meminfo("/proc/meminfo");
-    std::string key;
-    std::uint64_t kilobytes = 0;
-    std::uint64_t available = 0;
-    while (meminfo >> key >> kilobytes) {
-        if (key == "MemAvailable:") {
-            available = kilobytes * 1024;
-            break;
-        }
-        meminfo.ignore(64, '\n');
-    }
-    if (const auto group = cgroup_memory_room()) {
-        // Nothing left is still a figure, not the 0 of "unknown".
-        const std::uint64_t left = std::max<std::uint64_t>(*group, 1);
-        available = available == 0 ? left : std::min(available, left);
-    }
-    return available;
-}
-
 bool memory_backed(int fd)
 {
     struct statfs kind { };
     return ::fstatfs(fd, &kind) == 0 && (kind.f_type == TMPFS_MAGIC || kind.f_type == RAMFS_MAGIC);
-}
-
-std::uint64_t address_space_used()
-{
-    std::ifstream statm("/proc/self/statm");
-    std::uint64_t pages = 0;
-    if (!(statm >> pages)) return 0;
-    return pages * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
 }

@@ -1,20 +1,17 @@
 // Memory on POSIX systems.
 #include "memory.h"
 
+#include "cgroup_memory.h"
+#include "memory_room.h"
 #include "speedups.h"
 
 #include <algorithm>
 #include <cstdint>
+#include <fstream>
+#include <iterator>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <unistd.h>
-
-namespace {
-
-// Where the size in use cannot be read, room left for the program's own needs.
-constexpr std::uint64_t kUnknownUse = std::uint64_t { 16 } << 20;
-
-} // namespace
 
 void* map_zeroed(std::size_t bytes)
 {
@@ -47,17 +44,46 @@ void unmap_zeroed_tail(void* data, std::size_t bytes, std::size_t kept)
     if (from < bytes) ::munmap(static_cast<char*>(data) + from, bytes - from);
 }
 
-std::uint64_t available_memory()
+// The files of Linux (/proc, the cgroup file systems); where they are absent, as on the other
+// systems, what sysconf() tells.
+MemoryRoom memory_room()
 {
-    std::uint64_t available = system_memory_available();
-    if (available == 0) available = std::uint64_t { 1 } << 32; // unknown: assume a small machine
-    // A limit on the process's own size (ulimit -v or -d) ends allocation sooner than the system.
+    MemoryRoom room;
+    std::ifstream meminfo("/proc/meminfo");
+    std::string key;
+    std::uint64_t kilobytes = 0;
+    while (meminfo >> key >> kilobytes && key != "MemAvailable:") meminfo.ignore(64, '\n');
+    if (key == "MemAvailable:") {
+        room.system = kilobytes * 1024;
+    } else if (!meminfo.is_open()) {
+        const long pages = ::sysconf(_SC_PHYS_PAGES);
+        const long page_size = ::sysconf(_SC_PAGESIZE);
+        // Without a figure for what is free, half of what there is.
+        if (pages > 0 && page_size > 0)
+            room.system
+                = static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size) / 2;
+    }
+    std::ifstream self("/proc/self/cgroup");
+    const std::string cgroups { std::istreambuf_iterator<char>(self),
+        std::istreambuf_iterator<char>() };
+    if (const auto group = cgroup_memory_room("/sys/fs/cgroup", cgroups)) {
+        // Nothing left is still a figure, not the 0 of "unknown".
+        const std::uint64_t left = std::max<std::uint64_t>(*group, 1);
+        room.system = room.system == 0 ? left : std::min(room.system, left);
+    }
+    // Unknown: a small machine assumed. A limit on the process's own size (ulimit -v or -d) ends
+    // allocation sooner than the system.
+    room.process = room.system == 0 ? std::uint64_t { 1 } << 32 : room.system;
     for (const int resource : { RLIMIT_AS, RLIMIT_DATA }) {
         rlimit limit {};
         if (::getrlimit(resource, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) continue;
         const auto cap = static_cast<std::uint64_t>(limit.rlim_cur);
-        const std::uint64_t used = std::max(address_space_used(), kUnknownUse);
-        available = std::min(available, cap > used ? cap - used : 0);
+        std::ifstream statm("/proc/self/statm");
+        std::uint64_t pages = 0;
+        const std::uint64_t used = std::max(
+            statm >> pages ? pages * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE)) : 0,
+            memory_reserve::kUseUnknown);
+        room.process = std::min(room.process, cap > used ? cap - used : 0);
     }
-    return available;
+    return room;
 }

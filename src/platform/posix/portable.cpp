@@ -12,9 +12,9 @@ int open_unnamed(int)
     return -1;
 }
 
-int name_unnamed(int, int, const std::string&)
+std::error_code give_name(Handle, Handle, const char*)
 {
-    return ENOTSUP;
+    return std::make_error_code(std::errc::operation_not_supported);
 }
 
 std::error_code rename_no_replace(Handle, const char*, const char*)
@@ -39,9 +39,9 @@ int allocate_up_front(int, std::uint64_t)
     return EOPNOTSUPP;
 }
 
-std::string path_of(int)
+std::string path_of(Handle, const char* opened_as)
 {
-    return {};
+    return opened_as;
 }
 
 Handle reopen_read_write(Handle file, const char* name)
@@ -89,21 +89,7 @@ void start_writeback(Handle) { }
 
 void advise_huge_pages(void*, std::size_t) { }
 
-std::uint64_t system_memory_available()
-{
-    const long pages = ::sysconf(_SC_PHYS_PAGES);
-    const long page_size = ::sysconf(_SC_PAGESIZE);
-    if (pages <= 0 || page_size <= 0) return 0;
-    // Without a figure for what is free, half of what there is.
-    return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size) / 2;
-}
-
 bool memory_backed(int)
 {
     return false; // no portable way to tell a file system's kind
-}
-
-std::uint64_t address_space_used()
-{
-    return 0;
 }

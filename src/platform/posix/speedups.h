@@ -17,9 +17,7 @@
 /// system or the file system cannot make one.
 int open_unnamed(int folder_fd);
 
-/// Gives the file of open_unnamed() the name `name` in the folder open at `folder_fd`; returns 0
-/// or an errno code (EEXIST if the name is taken).
-int name_unnamed(int fd, int folder_fd, const std::string& name);
+std::error_code give_name(Handle file, Handle folder, const char* name);
 
 std::error_code rename_no_replace(Handle folder, const char* from, const char* to);
 std::uint64_t copy_range(
@@ -29,8 +27,7 @@ std::uint64_t copy_range(
 /// and EOPNOTSUPP where the file system cannot (and the file is left as it was).
 int allocate_up_front(int fd, std::uint64_t size);
 
-/// The path under which the system knows the file open at `fd`; empty where it cannot say.
-std::string path_of(int fd);
+std::string path_of(Handle file, const char* opened_as);
 
 /// Through the descriptor where the system can, else through the name, checked to be the same
 /// file.
@@ -58,12 +55,6 @@ bool process_start(std::uint64_t id, std::uint64_t& started, bool& ended);
 /// Asks for huge pages behind a big block of memory; only a hint.
 void advise_huge_pages(void* data, std::size_t bytes);
 
-/// Memory the system (and the process's container) can still give, in bytes; 0 if unknown.
-std::uint64_t system_memory_available();
-
 /// True where the file open at `fd` is on a file system kept in memory (tmpfs, ramfs): its
 /// blocks are memory, charged to the memory limits of the process that writes them.
 bool memory_backed(int fd);
-
-/// The process's address space in use now, in bytes; 0 if unknown.
-std::uint64_t address_space_used();

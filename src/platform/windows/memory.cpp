@@ -25,12 +25,13 @@ void unmap_zeroed_tail(void* data, std::size_t bytes, std::size_t kept)
     if (from < bytes) ::VirtualFree(static_cast<char*>(data) + from, bytes - from, MEM_DECOMMIT);
 }
 
-std::uint64_t available_memory()
+MemoryRoom memory_room()
 {
     // Physical memory not in use, and no more than the commit charge still allows (a job's
-    // limit shows up there too).
+    // limit shows up there too); unknown, a small machine assumed.
     MEMORYSTATUSEX status {};
     status.dwLength = sizeof status;
-    if (!::GlobalMemoryStatusEx(&status)) return std::uint64_t { 1 } << 30;
-    return std::min(status.ullAvailPhys, status.ullAvailPageFile);
+    if (!::GlobalMemoryStatusEx(&status)) return { 0, std::uint64_t { 1 } << 30 };
+    const std::uint64_t available = std::min(status.ullAvailPhys, status.ullAvailPageFile);
+    return { available, available };
 }
