@@ -1,6 +1,9 @@
 #include "file_handle.h"
 
-#include "storage.h"
+#include "memory.h"
+
+#include <algorithm>
+#include <vector>
 
 namespace {
 
@@ -35,9 +38,19 @@ void copy_between(
     Handle from, std::uint64_t from_offset, Handle to, std::uint64_t to_offset, std::uint64_t size)
 {
     const std::uint64_t copied = file_door().copy_range(from, from_offset, to, to_offset, size);
-    // Where the system cannot, or stopped short.
-    copy_in_chunks(size - copied, [&](std::uint64_t done, char* chunk, std::size_t part) {
-        read_fully(from, from_offset + copied + done, chunk, part);
-        write_fully(to, to_offset + copied + done, chunk, part);
-    });
+    // Where the system cannot, or stopped short, through memory: a short copy takes a chunk of
+    // its own size; only a long one asks what memory affords, which costs a look at the system's
+    // figures.
+    constexpr std::size_t kShortCopy = 64 << 10;
+    const std::uint64_t rest = size - copied;
+    if (rest == 0) return;
+    std::vector<char> chunk(static_cast<std::size_t>(std::min<std::uint64_t>(
+        rest, rest <= kShortCopy ? kShortCopy : affordable_buffer(1 << 20, kShortCopy))));
+    for (std::uint64_t done = copied; done < size;) {
+        const auto part
+            = static_cast<std::size_t>(std::min<std::uint64_t>(size - done, chunk.size()));
+        read_fully(from, from_offset + done, chunk.data(), part);
+        write_fully(to, to_offset + done, chunk.data(), part);
+        done += part;
+    }
 }

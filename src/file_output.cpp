@@ -239,10 +239,13 @@ private:
         if (!holds) throw std::logic_error("the result file's stage does not hold");
     }
 
-    // Writing into the file at the name: where that makes it the run's own, it is owned before
-    // the step, with signals held, so that no signal finds it written and not owned.
-    void write_into_named(Step step)
+    // The file at the name emptied for this run's bytes, as the plain opening would empty it:
+    // where that makes it the run's own, it is owned in the same step, with signals held, so
+    // that no signal finds it emptied and not owned.
+    void empty_named(Step step)
     {
+        const SignalsHeld held;
+        check(file_door().truncate(named_for_writing(), 0));
         if (ours_) {
             ours_.written_by_this_run();
         } else if (record_.written_is_ours()) {
@@ -289,7 +292,6 @@ private:
     // it is exactly the file the run found: another writer's since is never emptied.
     void into_earlier_room()
     {
-        const FileDoor& door = file_door();
         // Looked up by its name: another run may have removed it as its stale result.
         FileId now;
         if (folder_door().identify_at(record_.place.folder, record_.place.name.c_str(), now)
@@ -297,11 +299,7 @@ private:
             check(std::make_error_code(std::errc::no_space_on_device));
         check(write_behind_.stop());
         const NewFile beside = std::exchange(new_, {});
-        {
-            const SignalsHeld held;
-            check(door.truncate(readable_.get(), 0));
-            write_into_named(Step::room_only_in_place);
-        }
+        empty_named(Step::room_only_in_place);
         copy_between(beside.file.get(), 0, readable_.get(), 0, end_);
     }
 
@@ -310,12 +308,7 @@ private:
     // with the old ones, even while a reader holds the file open).
     void first_write_in_place()
     {
-        const FileDoor& door = file_door();
-        {
-            const SignalsHeld held;
-            check(door.truncate(written(), 0));
-            write_into_named(Step::write_in_place);
-        }
+        empty_named(Step::write_in_place);
         if (reserved_ > 0) check(allocate_in_room(written(), reserved_));
     }
 
@@ -359,11 +352,7 @@ private:
         // stays as it was.
         check(allocate_in_room(into, end_));
         const NewFile beside = std::exchange(new_, {});
-        {
-            const SignalsHeld held;
-            check(door.truncate(into, 0));
-            write_into_named(Step::copy_in_place);
-        }
+        empty_named(Step::copy_in_place);
         check(allocate_in_room(into, end_));
         copy_between(beside.file.get(), 0, into, 0, end_);
         check(door.truncate(into, end_));

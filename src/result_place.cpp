@@ -3,7 +3,6 @@
 #include "moved_aside.h"
 #include "take_back.h"
 
-#include <algorithm>
 #include <vector>
 
 namespace {
@@ -118,13 +117,12 @@ void remove_leftovers(const Place& place)
     const FileDoor& door = file_door();
     const FolderDoor& folders = folder_door();
     std::vector<std::string> names;
-    if (folders.names_beginning(place.folder, place.name, names)
-        || std::none_of(names.begin(), names.end(),
-            [&](const std::string& name) { return is_temporary_name(name, place.name); }))
-        return;
+    if (folders.names_beginning(place.folder, place.name, names)) return;
+    std::erase_if(
+        names, [&](const std::string& name) { return !is_temporary_name(name, place.name); });
+    if (names.empty()) return;
     const bool folder_locked = folders.lock_folder(place.folder, true);
     for (const std::string& name : names) {
-        if (!is_temporary_name(name, place.name)) continue;
         Handle file = kNoHandle;
         LeftoverFacts found;
         if (folders.open_leftover(place.folder, name.c_str(), file, found)) continue;

@@ -4,24 +4,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <vector>
-
-void copy_in_chunks(
-    std::uint64_t size, const std::function<void(std::uint64_t, char*, std::size_t)>& move)
-{
-    // A short copy takes a chunk of its own size; only a long one asks what memory affords, which
-    // costs a look at the system's figures.
-    constexpr std::size_t kShortCopy = 64 << 10;
-    if (size == 0) return;
-    std::vector<char> chunk(static_cast<std::size_t>(std::min<std::uint64_t>(
-        size, size <= kShortCopy ? kShortCopy : affordable_buffer(1 << 20, kShortCopy))));
-    for (std::uint64_t done = 0; done < size;) {
-        const auto part
-            = static_cast<std::size_t>(std::min<std::uint64_t>(size - done, chunk.size()));
-        move(done, chunk.data(), part);
-        done += part;
-    }
-}
 
 Appender::Appender(Storage& storage)
     : storage_(storage)

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <limits>
 #include <memory>
 
@@ -28,11 +27,6 @@ public:
     /// place): what is written there cannot be taken back.
     virtual bool writes_in_place() const { return false; }
 };
-
-/// Copies `size` bytes through a chunk of memory: `move(done, chunk, part)` reads the `part` bytes
-/// that follow the first `done` into `chunk`, and writes them where they go.
-void copy_in_chunks(
-    std::uint64_t size, const std::function<void(std::uint64_t, char*, std::size_t)>& move);
 
 /// Appends text to a Storage through a buffer that also keeps the last stretch already written,
 /// and copies earlier output to its end: from memory where it is still there.
